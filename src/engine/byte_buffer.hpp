@@ -1,0 +1,47 @@
+// A growable run of bytes that owns its storage (the encoder's output, the decoder's input).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vantor {
+
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    // Reserves exactly `capacity` bytes; 0 owns no storage.
+    explicit ByteBuffer(std::size_t capacity);
+    // A buffer holding a copy of `size` bytes, with capacity `size`.
+    static ByteBuffer copy_of(const uint8_t* bytes, std::size_t size);
+
+    ByteBuffer(ByteBuffer&& other) noexcept;
+    ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer();
+
+    void push(uint8_t byte) {
+        if (length_ == capacity_) grow();
+        data_[length_++] = byte;
+    }
+
+    std::size_t capacity() const { return capacity_; }
+    std::size_t size() const { return length_; }
+    bool owns_storage() const { return data_ != nullptr; }
+    const uint8_t* data() const { return data_; }
+    uint8_t operator[](std::size_t index) const { return data_[index]; }
+
+private:
+    // Capacity becomes max(2 * capacity, 8), keeping the content.
+    void grow();
+
+    std::size_t capacity_ = 0;
+    uint8_t* data_ = nullptr;
+    std::size_t length_ = 0;
+};
+
+// Running out of memory for our own buffers is fatal, as for any allocation the
+// runtime makes: the request is reported on standard error and the process aborts.
+[[noreturn]] void fail_allocation(std::size_t bytes);
+
+}  // namespace vantor

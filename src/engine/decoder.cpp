@@ -1,0 +1,76 @@
+#include "decoder.hpp"
+
+#include "frequency_model.hpp"
+#include "interval.hpp"
+
+namespace vantor {
+
+namespace {
+
+// The point of the frequency table that the window maps to:
+// floor(((value - low + 1) * 2^32 - 1) / range), in 128-bit arithmetic.
+uint64_t decoding_target(const CoderState& state, uint64_t range) {
+    const unsigned __int128 offset = state.value - state.low;
+    const unsigned __int128 numerator = ((offset + 1) << 32) - 1;
+    return static_cast<uint64_t>(numerator / range);
+}
+
+// The encoder's renormalisation, with the window carried along and a bit read for each
+// bit the encoder wrote. Middle-half expansions need no count here.
+void renormalise(CoderState& state) {
+    for (;;) {
+        if (state.high < HALF) {
+        } else if (state.low >= HALF) {
+            state.value -= HALF;
+            state.low -= HALF;
+            state.high -= HALF;
+        } else if (state.high >= THREE_QUARTERS || state.low < QUARTER) {
+            return;
+        } else {
+            state.value -= QUARTER;
+            state.low -= QUARTER;
+            state.high -= QUARTER;
+        }
+        state.low <<= 1;
+        state.high = (state.high << 1) | 1;
+        state.value = (state.value << 1) | read_bit(state);
+    }
+}
+
+}  // namespace
+
+void load_stream(CoderState& state, const uint8_t* bytes, std::size_t size) {
+    // The copy is made before the old stream is released.
+    state.input = ByteBuffer::copy_of(bytes, size);
+    state.input_pos = 0;
+    state.in_bits_left = 0;
+    state.low = 0;
+    state.high = INITIAL_HIGH;
+    state.value = 0;
+    for (int i = 0; i < 62; ++i) state.value = (state.value << 1) | read_bit(state);
+}
+
+unsigned read_bit(CoderState& state) {
+    if (state.in_bits_left == 0) {
+        if (state.input_pos >= state.input.size()) return 0;
+        state.in_bits_left = 8;
+        ++state.input_pos;
+    }
+    --state.in_bits_left;
+    return (state.input[state.input_pos - 1] >> state.in_bits_left) & 1u;
+}
+
+DecodeOutcome decode_symbol(CoderState& state, const ProbabilityView& view) {
+    const uint64_t range = state.high - state.low + 1;
+    if (range == 0) return {StepStatus::EmptyInterval, 0};
+    if (state.value < state.low || state.value > state.high) return {StepStatus::NotPositioned, 0};
+    if (view.count == 0) return {StepStatus::EmptyProbabilities, 0};
+    const TableSummary summary = scan_table(view);
+    const SymbolSearch search = find_symbol(view, summary, decoding_target(state, range));
+    if (!search.found || !search.codable) return {StepStatus::NoShare, search.symbol};
+    narrow(state, search.cum_low, search.cum_high);
+    renormalise(state);
+    return {StepStatus::Coded, search.symbol};
+}
+
+}  // namespace vantor
