@@ -1,0 +1,170 @@
+#include "engine/frequency_model.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "support.hpp"
+
+namespace vantor {
+namespace {
+
+using testing::view_of;
+
+// The frequencies of a whole table, read one symbol at a time through symbol_range.
+std::vector<uint64_t> frequencies(const ProbabilityView& view) {
+    const TableSummary summary = scan_table(view);
+    std::vector<uint64_t> out;
+    for (uint64_t s = 0; s < view.count; ++s) {
+        const SymbolRange r = symbol_range(view, summary, s);
+        out.push_back(r.cum_high - r.cum_low);
+    }
+    return out;
+}
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double Inf = std::numeric_limits<double>::infinity();
+
+TEST(Quantise, TruncatesSaturatesAndNeverGivesZero) {
+    EXPECT_EQ(quantise(0.5), 2147483648u);
+    EXPECT_EQ(quantise(0.0), 1u);
+    EXPECT_EQ(quantise(-0.0), 1u);
+    EXPECT_EQ(quantise(-1.0), 1u);
+    EXPECT_EQ(quantise(-Inf), 1u);
+    EXPECT_EQ(quantise(NaN), 1u);
+    EXPECT_EQ(quantise(1e-12), 1u);
+    EXPECT_EQ(quantise(1.5 / 4294967296.0), 1u);
+    EXPECT_EQ(quantise(2.5 / 4294967296.0), 2u);  // truncation, not U + 1
+    EXPECT_EQ(quantise(Inf), UINT64_MAX);
+    EXPECT_EQ(quantise(5e9), UINT64_MAX);
+    EXPECT_EQ(quantise(LARGEST_BELOW_2_64 / 4294967296.0), 18446744073709549568u);
+}
+
+TEST(FrequencyModel, Float32HalfQuarterQuarter) {
+    const std::vector<float> v{0.5f, 0.25f, 0.25f};
+    const TableSummary summary = scan_table(view_of(v));
+    EXPECT_EQ(summary.sum, TOTAL_FREQ);
+    EXPECT_EQ(summary.dominant, 0u);
+    const uint64_t bounds[][2] = {{0, 2147483648}, {2147483648, 3221225472},
+                                  {3221225472, 4294967296}};
+    for (uint64_t s = 0; s < 3; ++s) {
+        const SymbolRange r = symbol_range(view_of(v), summary, s);
+        EXPECT_EQ(r.cum_low, bounds[s][0]);
+        EXPECT_EQ(r.cum_high, bounds[s][1]);
+        EXPECT_TRUE(r.codable);
+    }
+}
+
+struct TableCase {
+    std::vector<double> probabilities;
+    uint64_t sum;
+    uint64_t dominant;
+    std::vector<uint64_t> frequencies;
+};
+
+class FrequencyTable : public ::testing::TestWithParam<TableCase> {};
+
+TEST_P(FrequencyTable, MatchesTheRule) {
+    const TableCase& c = GetParam();
+    const TableSummary summary = scan_table(view_of(c.probabilities));
+    EXPECT_EQ(summary.sum, c.sum);
+    EXPECT_EQ(summary.dominant, c.dominant);
+    EXPECT_EQ(frequencies(view_of(c.probabilities)), c.frequencies);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Examples, FrequencyTable,
+    ::testing::Values(
+        TableCase{{0, 0, 0}, 3, 0, {4294967294, 1, 1}},
+        // The first of two equal maxima is dominant, and gives up the excess.
+        TableCase{{0.25, 0.5, 0.5}, 5368709120, 1, {1073741824, 1073741824, 2147483648}},
+        // The sum wraps past 2^64.
+        TableCase{{NaN, -1.0, Inf}, 1, 2, {1, 1, 4294967294}},
+        TableCase{{1e-12, 1.0}, 4294967297, 1, {1, 4294967295}},
+        TableCase{{1.0}, TOTAL_FREQ, 0, {TOTAL_FREQ}},
+        TableCase{{5e9}, UINT64_MAX, 0, {TOTAL_FREQ}},
+        TableCase{{0.1, 0.9}, 4294967295, 1, {429496729, 3865470567}}));
+
+TEST(FrequencyModel, ElementKindChangesTheTable) {
+    const std::vector<float> as_float32{0.1f, 0.9f};
+    EXPECT_EQ(frequencies(view_of(as_float32)), (std::vector<uint64_t>{429496736, 3865470560}));
+    const uint16_t as_float16[] = {0x2E66, 0x3B33};  // 0.1 and 0.9 rounded to binary16
+    const ProbabilityView half{ElementKind::Float16, as_float16, 2};
+    EXPECT_EQ(quantise(half_to_double(as_float16[0])), 429391872u);
+    EXPECT_EQ(quantise(half_to_double(as_float16[1])), 3865051136u);
+    EXPECT_EQ(frequencies(half), (std::vector<uint64_t>{429391872, 3865575424}));
+}
+
+TEST(FrequencyModel, LastSymbolEndsTheTable) {
+    const std::vector<double> v{0.3, 0.2, 0.1, 0.15, 0.25};
+    const TableSummary summary = scan_table(view_of(v));
+    EXPECT_EQ(symbol_range(view_of(v), summary, 4).cum_high, TOTAL_FREQ);
+}
+
+TEST(FrequencyModel, ShareCheckOfInvariantBreakingVectors) {
+    const std::vector<double> twice_one{1.0, 1.0};
+    TableSummary summary = scan_table(view_of(twice_one));
+    EXPECT_FALSE(symbol_range(view_of(twice_one), summary, 0).codable);  // f_0 = 0
+    EXPECT_TRUE(symbol_range(view_of(twice_one), summary, 1).codable);
+
+    const std::vector<double> three_halves{0.5, 0.5, 0.5};
+    summary = scan_table(view_of(three_halves));
+    EXPECT_FALSE(symbol_range(view_of(three_halves), summary, 0).codable);
+    EXPECT_TRUE(symbol_range(view_of(three_halves), summary, 1).codable);
+    EXPECT_TRUE(symbol_range(view_of(three_halves), summary, 2).codable);
+
+    // Frequencies past 2^32 before the symbol: the share lies outside the table.
+    const std::vector<double> heavy_tail{0.9, 0.3, 0.95};
+    summary = scan_table(view_of(heavy_tail));
+    EXPECT_TRUE(symbol_range(view_of(heavy_tail), summary, 0).codable);
+    EXPECT_FALSE(symbol_range(view_of(heavy_tail), summary, 1).codable);
+
+    EXPECT_FALSE(symbol_range(view_of(heavy_tail), summary, 3).codable);
+    EXPECT_EQ(symbol_range(view_of(heavy_tail), summary, 3).cum_high, 0u);
+}
+
+// binary16 reference from first principles, for every one of the 65536 patterns.
+double half_reference(uint16_t bits) {
+    const int exponent = (bits >> 10) & 0x1F;
+    const int fraction = bits & 0x3FF;
+    const double sign = (bits & 0x8000) ? -1.0 : 1.0;
+    if (exponent == 0x1F) return fraction ? NaN : sign * Inf;
+    if (exponent == 0) return sign * std::ldexp(fraction, -24);
+    return sign * std::ldexp(1024 + fraction, exponent - 25);
+}
+
+TEST(Widening, Float16IsExactForEveryPattern) {
+    for (uint32_t bits = 0; bits <= 0xFFFF; ++bits) {
+        const double got = half_to_double(static_cast<uint16_t>(bits));
+        const double want = half_reference(static_cast<uint16_t>(bits));
+        if (std::isnan(want)) {
+            ASSERT_TRUE(std::isnan(got)) << bits;
+        } else {
+            ASSERT_EQ(got, want) << bits;
+            ASSERT_EQ(std::signbit(got), std::signbit(want)) << bits;
+        }
+    }
+}
+
+TEST(Widening, BFloat16IsTheUpperHalfOfBinary32) {
+    for (uint32_t bits = 0; bits <= 0xFFFF; ++bits) {
+        const uint32_t wide = bits << 16;
+        float f;
+        std::memcpy(&f, &wide, sizeof f);
+        const double got = bfloat16_to_double(static_cast<uint16_t>(bits));
+        if (std::isnan(f)) {
+            ASSERT_TRUE(std::isnan(got)) << bits;
+        } else {
+            ASSERT_EQ(got, static_cast<double>(f)) << bits;
+            ASSERT_EQ(std::signbit(got), std::signbit(f)) << bits;
+        }
+    }
+    EXPECT_EQ(bfloat16_to_double(0x3F80), 1.0);
+    EXPECT_EQ(bfloat16_to_double(0x0001), std::ldexp(1.0, -133));  // smallest subnormal
+}
+
+}  // namespace
+}  // namespace vantor
