@@ -21,8 +21,8 @@ uint8_t* allocate(std::size_t bytes) {
 
 void fail_allocation(std::size_t bytes) {
     char message[64];
-    int length = std::snprintf(message, sizeof message, "memory allocation of %zu bytes failed\n",
-                               bytes);
+    int length =
+        std::snprintf(message, sizeof message, "memory allocation of %zu bytes failed\n", bytes);
     if (length > 0) {
         ssize_t ignored = ::write(STDERR_FILENO, message, static_cast<std::size_t>(length));
         (void)ignored;
@@ -56,7 +56,9 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     return *this;
 }
 
-ByteBuffer::~ByteBuffer() { std::free(data_); }
+ByteBuffer::~ByteBuffer() {
+    std::free(data_);
+}
 
 void ByteBuffer::grow() {
     std::size_t capacity = capacity_ * 2 > 8 ? capacity_ * 2 : 8;

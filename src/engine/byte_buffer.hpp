@@ -7,7 +7,7 @@
 namespace vantor {
 
 class ByteBuffer {
-public:
+  public:
     ByteBuffer() = default;
     // Reserves exactly `capacity` bytes; 0 owns no storage.
     explicit ByteBuffer(std::size_t capacity);
@@ -31,7 +31,7 @@ public:
     const uint8_t* data() const { return data_; }
     uint8_t operator[](std::size_t index) const { return data_[index]; }
 
-private:
+  private:
     // Capacity becomes max(2 * capacity, 8), keeping the content.
     void grow();
 

@@ -24,7 +24,8 @@ struct CoderState {
     uint8_t in_bits_left = 0;   // unread bits of input[input_pos - 1]
 
     CoderState() = default;
-    explicit CoderState(ByteBuffer reserved_output) : output(static_cast<ByteBuffer&&>(reserved_output)) {}
+    explicit CoderState(ByteBuffer reserved_output)
+        : output(static_cast<ByteBuffer&&>(reserved_output)) {}
 };
 
 }  // namespace vantor

@@ -47,7 +47,8 @@ void load_stream(CoderState& state, const uint8_t* bytes, std::size_t size) {
     state.low = 0;
     state.high = INITIAL_HIGH;
     state.value = 0;
-    for (int i = 0; i < 62; ++i) state.value = (state.value << 1) | read_bit(state);
+    for (int i = 0; i < 62; ++i)
+        state.value = (state.value << 1) | read_bit(state);
 }
 
 unsigned read_bit(CoderState& state) {
@@ -65,8 +66,9 @@ DecodeOutcome decode_symbol(CoderState& state, const ProbabilityView& view) {
     if (range == 0) return {StepStatus::EmptyInterval, 0};
     if (state.value < state.low || state.value > state.high) return {StepStatus::NotPositioned, 0};
     if (view.count == 0) return {StepStatus::EmptyProbabilities, 0};
-    const TableSummary summary = scan_table(view);
-    const SymbolSearch search = find_symbol(view, summary, decoding_target(state, range));
+    TableScan scan;
+    scan_runs(view, scan);
+    const SymbolSearch search = find_symbol(view, scan, decoding_target(state, range));
     if (!search.found || !search.codable) return {StepStatus::NoShare, search.symbol};
     narrow(state, search.cum_low, search.cum_high);
     renormalise(state);

@@ -19,7 +19,8 @@ void put_bit(CoderState& state, unsigned bit) {
 // One bit followed by every deferred opposite bit.
 void settle_bit(CoderState& state, unsigned bit) {
     put_bit(state, bit);
-    for (; state.pending_bits > 0; --state.pending_bits) put_bit(state, bit ^ 1u);
+    for (; state.pending_bits > 0; --state.pending_bits)
+        put_bit(state, bit ^ 1u);
 }
 
 void renormalise(CoderState& state) {
@@ -47,8 +48,7 @@ void renormalise(CoderState& state) {
 StepStatus encode_symbol(CoderState& state, const ProbabilityView& view, uint64_t symbol) {
     if (view.count == 0) return StepStatus::EmptyProbabilities;
     if (symbol >= view.count) return StepStatus::SymbolOutOfRange;
-    const TableSummary summary = scan_table(view);
-    const SymbolRange share = symbol_range(view, summary, symbol);
+    const SymbolRange share = encoder_share(view, symbol);
     if (!share.codable) return StepStatus::NoShare;
     narrow(state, share.cum_low, share.cum_high);
     renormalise(state);

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <type_traits>
 
-namespace vantor {
+#include "element_kind.hpp"
 
-enum class ElementKind : uint8_t { Float32, Float16, BFloat16, Float64 };
+namespace vantor {
 
 struct ProbabilityView {
     ElementKind kind;

@@ -15,7 +15,9 @@ using testing::view_of;
 
 const std::vector<double> FAIR{0.5, 0.5};
 
-void load(CoderState& state, const Bytes& bytes) { load_stream(state, bytes.data(), bytes.size()); }
+void load(CoderState& state, const Bytes& bytes) {
+    load_stream(state, bytes.data(), bytes.size());
+}
 
 uint64_t decode(CoderState& state, const ProbabilityView& view) {
     const DecodeOutcome outcome = decode_symbol(state, view);
@@ -45,13 +47,12 @@ TEST_P(Window, IsFilledFromTheFirst62Bits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Examples, Window,
-    ::testing::Values(WindowCase{{0xA5, 0x3C}, 0x294F000000000000, 2, 0},
-                      WindowCase{{0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8},
-                                 0x3C7CBCFD3D7DBDFE, 8, 2},
-                      WindowCase{{0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xFA},
-                                 0x3C7CBCFD3D7DBDFE, 8, 2},
-                      WindowCase{{1, 2, 3, 4, 5, 6, 7}, 0x004080C1014181C0, 7, 0},
-                      WindowCase{{}, 0, 0, 0}));
+    ::testing::Values(
+        WindowCase{{0xA5, 0x3C}, 0x294F000000000000, 2, 0},
+        WindowCase{{0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8}, 0x3C7CBCFD3D7DBDFE, 8, 2},
+        WindowCase{
+            {0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xFA}, 0x3C7CBCFD3D7DBDFE, 8, 2},
+        WindowCase{{1, 2, 3, 4, 5, 6, 7}, 0x004080C1014181C0, 7, 0}, WindowCase{{}, 0, 0, 0}));
 
 TEST(Decoder, StepsMoveTheWindow) {
     CoderState state;
@@ -77,7 +78,8 @@ TEST_P(Decodes, BackToTheEncodedSymbols) {
     const DecodeCase& c = GetParam();
     CoderState state;
     load(state, c.stream);
-    for (uint64_t want : c.symbols) EXPECT_EQ(decode(state, view_of(c.probabilities)), want);
+    for (uint64_t want : c.symbols)
+        EXPECT_EQ(decode(state, view_of(c.probabilities)), want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -90,14 +92,14 @@ INSTANTIATE_TEST_SUITE_P(
                       DecodeCase{{1.0, 1.0}, {0x40}, {1, 1}},
                       DecodeCase{{0.5, 0.5, 0.5}, {0x50}, {1, 2}},
                       // Steps past the encoded ones read the termination, then zeros.
-                      DecodeCase{FAIR, {0xA0}, {1, 0, 1, 0}},
-                      DecodeCase{FAIR, {}, {0, 0, 0}}));
+                      DecodeCase{FAIR, {0xA0}, {1, 0, 1, 0}}, DecodeCase{FAIR, {}, {0, 0, 0}}));
 
 TEST(Decoder, Float32StreamEndsOnQuarter) {
     const std::vector<float> v{0.5f, 0.25f, 0.25f};
     CoderState state;
     load(state, {0x5F, 0x10});
-    for (uint64_t want : {0, 1, 2, 2, 1, 0}) EXPECT_EQ(decode(state, view_of(v)), want);
+    for (uint64_t want : {0, 1, 2, 2, 1, 0})
+        EXPECT_EQ(decode(state, view_of(v)), want);
     EXPECT_EQ(state.value, QUARTER);
     EXPECT_EQ(state.low, 0u);
     EXPECT_EQ(state.high, INITIAL_HIGH);
@@ -107,7 +109,8 @@ TEST(Decoder, WindowOnTheLowerEndOfTheShare) {
     CoderState state;
     load(state, {0x80, 0, 0, 0, 0, 0, 0, 0, 0x80});
     EXPECT_EQ(decode(state, view_of(FAIR)), 1u);
-    for (int i = 0; i < 62; ++i) ASSERT_EQ(decode(state, view_of(FAIR)), 0u) << i;
+    for (int i = 0; i < 62; ++i)
+        ASSERT_EQ(decode(state, view_of(FAIR)), 0u) << i;
     EXPECT_EQ(state.value, QUARTER);
 }
 
@@ -127,7 +130,8 @@ TEST(Decoder, SecondLoadDiscardsTheFirst) {
     load(twice, {0xB2, 0x40});
     load(once, {0xB2, 0x40});
     EXPECT_EQ(twice.input.capacity(), 2u);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(decode(twice, view_of(FAIR)), decode(once, view_of(FAIR)));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(decode(twice, view_of(FAIR)), decode(once, view_of(FAIR)));
     EXPECT_EQ(twice.value, once.value);
 }
 

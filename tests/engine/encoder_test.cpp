@@ -41,8 +41,8 @@ TEST_P(Streams, EncodeToTheExpectedBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Examples, Streams,
-    ::testing::Values(StreamCase{{1.0}, {0, 0, 0, 0, 0}, {0x40}},
-                      StreamCase{FAIR, {1}, {0xA0}}, StreamCase{FAIR, {0}, {0x20}},
+    ::testing::Values(StreamCase{{1.0}, {0, 0, 0, 0, 0}, {0x40}}, StreamCase{FAIR, {1}, {0xA0}},
+                      StreamCase{FAIR, {0}, {0x20}},
                       StreamCase{FAIR, {1, 0, 1, 1, 0, 0, 1, 0}, {0xB2, 0x40}},
                       StreamCase{{0.25, 0.5, 0.25}, {1}, {0x60}},
                       StreamCase{{0.25, 0.5, 0.25}, {1, 1, 1}, {0x78}},
@@ -65,19 +65,22 @@ TEST(Encoder, SymbolOneThenSixtyTwoZeros) {
 TEST(Encoder, StreamLongerThanTheInitialBufferComesOutWhole) {
     std::mt19937_64 rng(7);
     std::vector<uint64_t> symbols(5000 * 8);
-    for (auto& s : symbols) s = rng() & 1;
+    for (auto& s : symbols)
+        s = rng() & 1;
     const Bytes stream = encode_all(FAIR, symbols);
     ASSERT_EQ(stream.size(), 5001u);  // one bit per symbol, then the termination byte
     for (std::size_t i = 0; i < 5000; ++i) {
         uint8_t byte = 0;
-        for (int b = 0; b < 8; ++b) byte = static_cast<uint8_t>(byte << 1 | symbols[i * 8 + b]);
+        for (int b = 0; b < 8; ++b)
+            byte = static_cast<uint8_t>(byte << 1 | symbols[i * 8 + b]);
         ASSERT_EQ(stream[i], byte) << i;
     }
 }
 
 TEST(Encoder, BufferGrowsByDoubling) {
     CoderState state;
-    for (int i = 0; i < 4097 * 8; ++i) encode_symbol(state, view_of(FAIR), 1);
+    for (int i = 0; i < 4097 * 8; ++i)
+        encode_symbol(state, view_of(FAIR), 1);
     EXPECT_EQ(state.output.size(), 4097u);
     EXPECT_EQ(state.output.capacity(), 8192u);
     ByteBuffer empty;

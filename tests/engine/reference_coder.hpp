@@ -43,12 +43,14 @@ struct ReferenceTable {
     bool codable(u64 s) const {
         if (s >= f.size() || f[s] == 0) return false;
         u128 total = 0;
-        for (u64 i = 0; i <= s; ++i) total += f[i];
+        for (u64 i = 0; i <= s; ++i)
+            total += f[i];
         return total <= (u128{1} << 32);
     }
     u64 cum_low(u64 s) const {
         u64 c = 0;
-        for (u64 i = 0; i < s; ++i) c += f[i];
+        for (u64 i = 0; i < s; ++i)
+            c += f[i];
         return c;
     }
 };
@@ -68,7 +70,8 @@ struct ReferenceCoder {
     }
     void settle(int b) {
         bits.push_back(b);
-        for (; pending; --pending) bits.push_back(1 - b);
+        for (; pending; --pending)
+            bits.push_back(1 - b);
     }
     int next_bit() {
         const std::size_t i = in_bit++;
@@ -99,7 +102,8 @@ struct ReferenceCoder {
         ++pending;
         settle(low >= QUARTER ? 1 : 0);
         std::vector<uint8_t> out((bits.size() + 7) / 8, 0);
-        for (std::size_t i = 0; i < bits.size(); ++i) out[i / 8] |= uint8_t(bits[i] << (7 - i % 8));
+        for (std::size_t i = 0; i < bits.size(); ++i)
+            out[i / 8] |= uint8_t(bits[i] << (7 - i % 8));
         return out;
     }
 
@@ -107,7 +111,8 @@ struct ReferenceCoder {
         in = stream;
         in_bit = 0;
         low = 0, high = (u64{1} << 62) - 1, value = 0;
-        for (int i = 0; i < 62; ++i) value = value << 1 | next_bit();
+        for (int i = 0; i < 62; ++i)
+            value = value << 1 | next_bit();
     }
     // Returns the symbol, or UINT64_MAX when the search finds no proper share.
     u64 decode(const std::vector<double>& x) {

@@ -75,14 +75,19 @@ std::vector<double> random_probabilities(std::mt19937_64& rng, std::size_t n, do
     std::uniform_int_distribution<int> pick(0, 99);
     std::vector<double> p(n);
     double sum = 0;
-    for (double& x : p) sum += (x = weight(rng));
+    for (double& x : p)
+        sum += (x = weight(rng));
     for (double& x : p) {
         x = x / sum * total;
         const int r = pick(rng);
-        if (r < 5) x = 0.0;
-        else if (r < 7) x = std::numeric_limits<double>::quiet_NaN();
-        else if (r < 9) x = -x;
-        else if (r < 11) x = 1e-30;
+        if (r < 5)
+            x = 0.0;
+        else if (r < 7)
+            x = std::numeric_limits<double>::quiet_NaN();
+        else if (r < 9)
+            x = -x;
+        else if (r < 11)
+            x = 1e-30;
     }
     return p;
 }
@@ -172,7 +177,8 @@ TEST_P(RoundTrip, ArbitraryStreamsDecodeAsTheReferenceDoes) {
     std::uniform_real_distribution<double> total(0.5, 2.0);
     for (int run = 0; run < 30; ++run) {
         std::vector<uint8_t> stream(rng() % 40);
-        for (auto& b : stream) b = static_cast<uint8_t>(rng());
+        for (auto& b : stream)
+            b = static_cast<uint8_t>(rng());
         CoderState engine;
         ReferenceCoder reference;
         load_stream(engine, stream.data(), stream.size());
@@ -204,7 +210,8 @@ CoderState busy_coder() {
     const std::vector<double> v{0.25, 0.5, 0.25};
     const std::vector<uint8_t> bytes{0x5F, 0x10, 0x33};
     load_stream(state, bytes.data(), bytes.size());
-    for (int i = 0; i < 5; ++i) encode_symbol(state, testing::view_of(v), 1);
+    for (int i = 0; i < 5; ++i)
+        encode_symbol(state, testing::view_of(v), 1);
     encode_symbol(state, testing::view_of(v), 0);
     return state;
 }
@@ -270,7 +277,8 @@ TEST(DecodeRefusals, SearchStopsAtASymbolWithNoShare) {
     const Snapshot before(state);
     // Frequencies 0.6, 0.6, -0.2 of the table: the window near the top reaches symbol 1,
     // whose share ends past the table.
-    const DecodeOutcome outcome = decode_symbol(state, testing::view_of(std::vector<double>{0.6, 0.6, 0.7}));
+    const DecodeOutcome outcome =
+        decode_symbol(state, testing::view_of(std::vector<double>{0.6, 0.6, 0.7}));
     EXPECT_EQ(outcome.status, StepStatus::NoShare);
     EXPECT_EQ(outcome.symbol, 1u);
     EXPECT_EQ(Snapshot(state), before);
