@@ -40,11 +40,14 @@ struct InternalFailure {
 // A Python error on its way to the boundary: either fetched (type, value, traceback owned)
 // or lazy (an exception type and a message, made concrete at the boundary).
 class PyError {
-public:
+  public:
     // The pending error; SystemError "attempted to fetch exception but none was set" when
     // none is pending. A fetched PanicException is resumed: it never returns then, but
     // unwinds as InternalFailure carrying that exception's message.
     static PyError fetch();
+    // The pending error as it is, with no PanicException check (for use where that check
+    // itself could fail).
+    static PyError fetch_unchecked();
     // A new error of `type` (borrowed; kept alive by the error) with `message`.
     static PyError lazy(PyObject* type, std::string message);
 
@@ -62,9 +65,10 @@ public:
     PyObject* value();
     PyObject* traceback();
 
-private:
+  private:
     PyError() = default;
     void normalise();
+    [[noreturn]] static void resume(PyError& panic);
 
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;

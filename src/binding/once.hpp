@@ -16,13 +16,16 @@ namespace vantor::binding {
 // `init` must not need the same cell again (that would wait on itself).
 template <class T>
 class OnceCell {
-public:
+  public:
     template <class Init>
     T& get_or_init(Init&& init) {
         if (ready_.load(std::memory_order_acquire)) return *value_;
-        PyThreadState* thread = PyEval_SaveThread();
-        std::unique_lock<std::mutex> lock(mutex_);
-        PyEval_RestoreThread(thread);
+        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            PyThreadState* thread = PyEval_SaveThread();
+            lock.lock();
+            PyEval_RestoreThread(thread);
+        }
         if (!ready_.load(std::memory_order_relaxed)) {
             value_.emplace(std::forward<Init>(init)());
             ready_.store(true, std::memory_order_release);
@@ -33,7 +36,7 @@ public:
     // The value, or null before the first success.
     T* get() { return ready_.load(std::memory_order_acquire) ? &*value_ : nullptr; }
 
-private:
+  private:
     std::mutex mutex_;
     std::atomic<bool> ready_{false};
     std::optional<T> value_;
