@@ -10,7 +10,7 @@
 namespace vantor::binding {
 
 class ProbabilityArray {
-public:
+  public:
     // Classifies `probs` (float32, float16, bfloat16 or float64 arrays read in place,
     // anything else converted to float32), takes the shared borrow and checks contiguity,
     // reporting a non-contiguous array at `contiguity_site`. Throws PyError or
@@ -26,7 +26,7 @@ public:
 
     const ProbabilityView& view() const { return view_; }
 
-private:
+  private:
     ProbabilityArray(PyObject* array, ProbabilityView view, bool borrowed);
 
     PyObject* array_;  // owned

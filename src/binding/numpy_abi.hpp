@@ -1,0 +1,96 @@
+// The parts of NumPy's binary interface that we read, declared here rather than taken from
+// NumPy's headers so that one build serves NumPy 1.x and 2.x. Only the layouts and table
+// slots below are relied on; each is stable within its series.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vantor::binding::numpy_abi {
+
+using npy_intp = Py_ssize_t;
+
+// The leading fields of an ndarray, the same in both series. The object goes on past
+// `flags` (weak references, buffer info, memory handler); we never read those.
+struct ArrayObject {
+    PyObject ob_base;
+    char* data;
+    int nd;
+    npy_intp* dimensions;
+    npy_intp* strides;
+    PyObject* base;  // owner of the memory, or null
+    PyObject* descr;
+    int flags;
+};
+
+// A data type descriptor up to its element size, NumPy 1.x: `elsize` is an int right after
+// `type_num`.
+struct DescrV1 {
+    PyObject ob_base;
+    PyTypeObject* typeobj;
+    char kind;
+    char type;
+    char byteorder;
+    char flags;
+    int type_num;
+    int elsize;
+};
+
+// NumPy 2.x: the flags grew to 64 bits and sit after `type_num`; `elsize` became an npy_intp.
+struct DescrV2 {
+    PyObject ob_base;
+    PyTypeObject* typeobj;
+    char kind;
+    char type;
+    char byteorder;
+    char former_flags;
+    int type_num;
+    uint64_t flags;
+    npy_intp elsize;
+};
+
+static_assert(offsetof(ArrayObject, data) == sizeof(PyObject));
+static_assert(offsetof(DescrV1, elsize) == sizeof(PyObject) + 16);
+static_assert(offsetof(DescrV2, elsize) == sizeof(PyObject) + 24);
+
+// The first C feature version of NumPy 2, whose descriptors have the DescrV2 layout.
+inline constexpr unsigned NUMPY2_FEATURE_VERSION = 18;
+
+inline constexpr int ARRAY_C_CONTIGUOUS = 0x0001;
+inline constexpr int ARRAY_F_CONTIGUOUS = 0x0002;
+inline constexpr int ARRAY_WRITEABLE = 0x0400;
+
+inline constexpr int TYPE_FLOAT = 11;
+inline constexpr int TYPE_DOUBLE = 12;
+inline constexpr int TYPE_HALF = 23;
+
+// Slots of the C-API table (the `_ARRAY_API` capsule's pointer, an array of void*).
+inline constexpr std::size_t SLOT_ARRAY_TYPE = 2;  // the PyArray_Type object itself
+inline constexpr std::size_t SLOT_DESCR_FROM_TYPE = 45;
+inline constexpr std::size_t SLOT_DESCR_CONVERTER2 = 175;
+inline constexpr std::size_t SLOT_EQUIV_TYPES = 182;
+inline constexpr std::size_t SLOT_FEATURE_VERSION = 211;
+
+extern "C" {
+// New reference to the built-in descriptor of a type number, or null with an error set.
+typedef PyObject* DescrFromTypeFn(int type_num);
+// 1 with a new reference (or null for None) in *out, or 0 with an error set.
+typedef int DescrConverter2Fn(PyObject* object, PyObject** out);
+// Declared as npy_bool (unsigned char); only the low byte of the result is defined.
+typedef unsigned char EquivTypesFn(PyObject* first, PyObject* second);
+typedef unsigned int FeatureVersionFn(void);
+}
+
+inline ArrayObject* as_array(PyObject* object) {
+    return reinterpret_cast<ArrayObject*>(object);
+}
+
+// Element size of `descr`, read with the layout of the running NumPy.
+inline npy_intp element_size(PyObject* descr, bool numpy2_layout) {
+    if (numpy2_layout) return reinterpret_cast<DescrV2*>(descr)->elsize;
+    return reinterpret_cast<DescrV1*>(descr)->elsize;
+}
+
+}  // namespace vantor::binding::numpy_abi

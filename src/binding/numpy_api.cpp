@@ -1,0 +1,127 @@
+#include "numpy_api.hpp"
+
+#include "conversion_error.hpp"
+#include "failure.hpp"
+#include "numpy_abi.hpp"
+#include "once.hpp"
+#include "py_ref.hpp"
+
+namespace vantor::binding {
+
+namespace {
+
+namespace abi = numpy_abi;
+
+PyRef checked(PyObject* result) {
+    if (result == nullptr) throw_pending();
+    return PyRef(result);
+}
+
+// NumPy's major version as Python sees it, through numpy.lib.NumpyVersion.
+unsigned numpy_major_version() {
+    PyRef numpy = checked(PyImport_ImportModule("numpy"));
+    PyRef version = checked(PyObject_GetAttrString(numpy.get(), "__version__"));
+    PyRef lib = checked(PyImport_ImportModule("numpy.lib"));
+    PyRef parse = checked(PyObject_GetAttrString(lib.get(), "NumpyVersion"));
+    PyRef parsed = checked(PyObject_CallFunctionObjArgs(parse.get(), version.get(), nullptr));
+    PyRef major = checked(PyObject_GetAttrString(parsed.get(), "major"));
+    const long value = PyLong_AsLong(major.get());
+    if (value == -1 && PyErr_Occurred() != nullptr) throw_pending();
+    if (value < 0 || value > 255) {
+        throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<unsigned>(value);
+}
+
+void* const* load_table() {
+    PyRef module = checked(PyImport_ImportModule(NumpyApi::multiarray_name().c_str()));
+    PyRef capsule = checked(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    if (!PyCapsule_CheckExact(capsule.get())) throw_conversion_error(capsule.get(), "PyCapsule");
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) throw_pending();
+    // The capsule lives in NumPy's module for the life of the process, so its pointer does.
+    return static_cast<void* const*>(table);
+}
+
+void* const* table() {
+    static OnceCell<void* const*> cell;
+    return cell.get_or_init([] {
+        try {
+            return load_table();
+        } catch (PyError& error) {
+            fail("Failed to access NumPy array API capsule: " + describe(error), here());
+        }
+    });
+}
+
+template <class Fn>
+Fn* slot(void* const* table, std::size_t index) {
+    return reinterpret_cast<Fn*>(table[index]);
+}
+
+// Thrown inside the bfloat16 cell's computation to leave it empty for the next need.
+struct NoBFloat16 {};
+
+}  // namespace
+
+const std::string& NumpyApi::multiarray_name() {
+    static OnceCell<std::string> cell;
+    return cell.get_or_init([] {
+        return std::string(numpy_major_version() >= 2 ? "numpy._core" : "numpy.core") +
+               ".multiarray";
+    });
+}
+
+const NumpyApi& NumpyApi::get() {
+    static OnceCell<NumpyApi> cell;
+    return cell.get_or_init([] {
+        void* const* api = table();
+        return NumpyApi(api, slot<abi::FeatureVersionFn>(api, abi::SLOT_FEATURE_VERSION)());
+    });
+}
+
+PyTypeObject* NumpyApi::array_type() const {
+    return static_cast<PyTypeObject*>(table_[abi::SLOT_ARRAY_TYPE]);
+}
+
+bool NumpyApi::is_array(PyObject* object) const {
+    PyTypeObject* type = Py_TYPE(object);
+    return type == array_type() || PyType_IsSubtype(type, array_type()) != 0;
+}
+
+PyObject* NumpyApi::descr_from_type(int type_num) const {
+    PyObject* descr = slot<abi::DescrFromTypeFn>(table_, abi::SLOT_DESCR_FROM_TYPE)(type_num);
+    if (descr == nullptr) fail_api_call(here());
+    return descr;
+}
+
+bool NumpyApi::equivalent(PyObject* first, PyObject* second) const {
+    return slot<abi::EquivTypesFn>(table_, abi::SLOT_EQUIV_TYPES)(first, second) != 0;
+}
+
+bool NumpyApi::numpy2_layout() const {
+    return feature_version_ >= abi::NUMPY2_FEATURE_VERSION;
+}
+
+PyObject* NumpyApi::bfloat16() const {
+    // The reference is kept for the process: the cell is never destroyed before NumPy is.
+    static OnceCell<PyObject*> cell;
+    try {
+        return cell.get_or_init([this] {
+            PyRef name(PyUnicode_FromString("bfloat16"));
+            if (!name) fail_api_call(here());
+            PyObject* descr = nullptr;
+            auto* convert = slot<abi::DescrConverter2Fn>(table_, abi::SLOT_DESCR_CONVERTER2);
+            if (convert(name.get(), &descr) == 0 || descr == nullptr) {
+                // Unknown until a package registers it; ask again next time.
+                PyErr_Clear();
+                throw NoBFloat16{};
+            }
+            return descr;
+        });
+    } catch (NoBFloat16&) {
+        return nullptr;
+    }
+}
+
+}  // namespace vantor::binding

@@ -1,0 +1,43 @@
+// Access to NumPy's C interface, reached at run time through the `_ARRAY_API` capsule and
+// kept for the life of the process. Nothing here touches NumPy before its first need.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+namespace vantor::binding {
+
+class NumpyApi {
+  public:
+    // "numpy._core.multiarray" for NumPy 2 and later, "numpy.core.multiarray" before. Throws
+    // the PyError that kept it from being found.
+    static const std::string& multiarray_name();
+
+    // The table and feature version, set up on first use. Failing to reach them is an
+    // internal failure ("Failed to access NumPy array API capsule: ...").
+    static const NumpyApi& get();
+
+    PyTypeObject* array_type() const;
+    bool is_array(PyObject* object) const;
+    // New reference to the built-in descriptor of `type_num`; fails internally if NumPy
+    // refuses, which it does only for unknown numbers.
+    PyObject* descr_from_type(int type_num) const;
+    bool equivalent(PyObject* first, PyObject* second) const;
+    unsigned feature_version() const { return feature_version_; }
+    // Whether descriptors have NumPy 2's layout.
+    bool numpy2_layout() const;
+
+    // The bfloat16 descriptor (borrowed, kept for the process) once a package that registers
+    // it has been loaded; null before that, when the lookup is tried again at the next need.
+    PyObject* bfloat16() const;
+
+  private:
+    NumpyApi(void* const* table, unsigned feature_version)
+        : table_(table), feature_version_(feature_version) {}
+
+    void* const* table_;
+    unsigned feature_version_;
+};
+
+}  // namespace vantor::binding
