@@ -1,0 +1,110 @@
+"""The example programs work as a user runs them, and reject damaged or foreign files."""
+
+import importlib.util
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+
+
+def load(name):
+    spec = importlib.util.spec_from_file_location(name, os.path.join(EXAMPLES, name + ".py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+compress = load("compress")
+
+rng = random.Random(7)
+INPUTS = {
+    "empty": b"",
+    "one byte": b"x",
+    "every byte value": bytes(range(256)) * 3,
+    "random": bytes(rng.getrandbits(8) for _ in range(3000)),
+    "repetitive": b"abcabcabd" * 400,
+    "text": compress.default_input()[:6000],
+}
+
+
+@pytest.mark.parametrize("data", INPUTS.values(), ids=INPUTS.keys())
+def test_round_trip(data):
+    packed = compress.compress(data)
+    assert compress.decompress(packed) == data
+
+
+@pytest.mark.parametrize("order", [0, 1, 3])
+def test_model_settings_travel_in_the_header(order):
+    data = INPUTS["repetitive"]
+    assert compress.decompress(compress.compress(data, order=order)) == data
+
+
+def test_context_model_compresses_text_better_than_zlib():
+    import zlib
+
+    data = INPUTS["text"]
+    assert len(compress.compress(data)) < len(zlib.compress(data, 9))
+
+
+def flip(blob, index):
+    return blob[:index] + bytes([blob[index] ^ 0x10]) + blob[index + 1:]
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda b: b"PK\x03\x04" + b[4:], "bad magic"),
+        (lambda b: b[:3], "bad magic"),
+        (lambda b: b[:4] + bytes([9]) + b[5:], "unsupported format version 9"),
+        (lambda b: b[:5] + bytes([200]) + b[6:], "corrupted header"),
+        (lambda b: flip(b, 12), "corrupted header"),
+        (lambda b: flip(b, len(b) // 2 + 10), "checksum mismatch"),
+        (lambda b: b[: len(b) // 2], "checksum mismatch"),
+        (lambda b: b[:-4] + b"\x00\x00\x00\x00", "checksum mismatch"),
+    ],
+    ids=["foreign", "truncated header", "version", "settings", "length", "flipped bit",
+         "truncated",
+         "zeroed tail"],
+)
+def test_damaged_files_are_reported(damage, message):
+    packed = compress.compress(INPUTS["text"][:2000])
+    with pytest.raises(compress.FormatError, match=message):
+        compress.decompress(damage(packed))
+
+
+def run_example(*args):
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=300)
+
+
+def test_command_line_round_trip_and_error(tmp_path):
+    original = tmp_path / "in.bin"
+    original.write_bytes(INPUTS["repetitive"])
+    packed, restored = tmp_path / "in.vntr", tmp_path / "out.bin"
+    script = os.path.join(EXAMPLES, "compress.py")
+    assert run_example(script, "compress", str(original), str(packed)).returncode == 0
+    assert run_example(script, "decompress", str(packed), str(restored)).returncode == 0
+    assert restored.read_bytes() == original.read_bytes()
+
+    result = run_example(script, "decompress", str(original), str(restored))
+    assert result.returncode == 1
+    assert "not a vantor compressed file" in result.stderr
+
+
+def test_demonstration_verifies_and_prints_the_table():
+    result = run_example(os.path.join(EXAMPLES, "compress.py"))
+    assert result.returncode == 0, result.stderr
+    for row in ("original", "vantor", "zlib -9", "bz2 -9", "lzma -9e", "round trip verified"):
+        assert row in result.stdout
+
+
+@pytest.mark.parametrize("dtype", ["float32", "bfloat16"])
+def test_language_model_example(dtype):
+    if dtype == "bfloat16":
+        pytest.importorskip("ml_dtypes")
+    result = run_example(os.path.join(EXAMPLES, "language_model.py"), "--dtype", dtype)
+    assert result.returncode == 0, result.stderr
+    assert "decoded: The better the model" in result.stdout
