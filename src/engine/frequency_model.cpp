@@ -144,6 +144,10 @@ bool search(const BlockStatsTable* table, Elements<K> p, uint64_t begin, uint64_
         return kernels::search_run<K>(p, begin, end, summary.sum, target, state, found);
     }
     const uint64_t step = SEARCH_PIECES[level];
+    // The caller already found this range cannot be passed over: no need to sum it again.
+    if (end - begin <= step) {
+        return search<K>(table, p, begin, end, level + 1, summary, target, state, found);
+    }
     for (uint64_t piece = begin; piece < end; piece += step) {
         const uint64_t length = end - piece < step ? end - piece : step;
         const BlockStats stats = table->by_kind[static_cast<int>(K)](p + piece, length);
@@ -166,18 +170,13 @@ SymbolSearch find(Elements<K> p, uint64_t count, const TableScan& scan, uint64_t
     if (scan.run_length == 0) {
         if (search<K>(table, p, 0, count, 0, scan.summary, target, state, found)) return found;
     } else {
-        // Descend into a run with the first piece size shorter than the run.
-        std::size_t level = 0;
-        while (level + 1 < std::size(SEARCH_PIECES) && SEARCH_PIECES[level] >= scan.run_length) {
-            ++level;
-        }
         for (uint64_t r = 0; r < scan.run_count; ++r) {
             const uint64_t begin = r * scan.run_length;
             const uint64_t end = begin + scan.run_length < count ? begin + scan.run_length : count;
             const RunTotals& run = scan.runs[r];
             if (skippable(run.sum, run.max, scan.summary, target, state)) {
                 skip(run.sum, state);
-            } else if (search<K>(table, p, begin, end, level, scan.summary, target, state, found)) {
+            } else if (search<K>(table, p, begin, end, 0, scan.summary, target, state, found)) {
                 return found;
             }
         }
