@@ -1,27 +1,9 @@
-"""Helpers for the module tests: child interpreters and the probability-array guard."""
+"""Helpers for the module tests: child interpreters."""
 
 import os
 import subprocess
 import sys
 import textwrap
-
-import numpy as np
-import pytest
-
-# The text of the placeholder that refuses every array until array acceptance lands.
-ARRAYS_MISSING = "probability arrays are not supported yet"
-
-
-def require_arrays():
-    """Skips the calling test while probability arrays cannot be obtained."""
-    from _vantor import ArithmeticCoder
-
-    try:
-        ArithmeticCoder().encode_step(np.array([1.0], dtype=np.float32), 0)
-    except TypeError as error:
-        if str(error) == ARRAYS_MISSING:
-            pytest.skip(ARRAYS_MISSING)
-        raise
 
 
 def run_python(*pieces, backtrace=None):

@@ -5,7 +5,7 @@ import re
 import pytest
 
 from _vantor import ArithmeticCoder
-from support import require_arrays, run_python
+from support import run_python
 
 DOC = (
     "\nThe exception raised when Rust code called from Python panics.\n\n"
@@ -208,7 +208,6 @@ def test_panic_subclass_passes_unchanged():
     [("decode_step(probs)", 177), ("encode_step(probs, 0)", 135)],
 )
 def test_report_of_a_non_contiguous_array(method, line):
-    require_arrays()
     result = run_python(
         FIND_PANIC,
         f"""
