@@ -127,11 +127,6 @@ static void destroy_registry(PyObject* capsule) {
 
 }  // extern "C"
 
-PyRef checked(PyObject* result) {
-    if (result == nullptr) throw_pending();
-    return PyRef(result);
-}
-
 // Creates our registry and stores its capsule on `module`; the new capsule reference.
 PyRef create_registry(PyObject* module) {
     const NumpyApi& numpy = NumpyApi::get();

@@ -12,11 +12,6 @@ namespace {
 
 namespace abi = numpy_abi;
 
-PyRef checked(PyObject* result) {
-    if (result == nullptr) throw_pending();
-    return PyRef(result);
-}
-
 // NumPy's major version as Python sees it, through numpy.lib.NumpyVersion.
 unsigned numpy_major_version() {
     PyRef numpy = checked(PyImport_ImportModule("numpy"));

@@ -14,11 +14,6 @@ namespace {
 
 namespace abi = numpy_abi;
 
-PyRef checked(PyObject* result) {
-    if (result == nullptr) throw_pending();
-    return PyRef(result);
-}
-
 // Whether `descr` is the built-in descriptor of `type_num`, or equivalent to it (byte order
 // included). The reference descriptor is fetched for this check only.
 bool matches(const NumpyApi& numpy, PyObject* descr, int type_num) {

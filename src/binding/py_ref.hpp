@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "failure.hpp"
+
 namespace vantor::binding {
 
 class PyRef {
@@ -38,5 +40,11 @@ class PyRef {
   private:
     PyObject* object_ = nullptr;
 };
+
+// The new reference an interpreter call returned, or its pending error thrown as PyError.
+inline PyRef checked(PyObject* result) {
+    if (result == nullptr) throw_pending();
+    return PyRef(result);
+}
 
 }  // namespace vantor::binding
