@@ -14,10 +14,10 @@ std::atomic<PyTypeObject*> type_cell{nullptr};
 
 }  // namespace
 
-PyTypeObject* coder_type(PyType_Spec& spec) {
+PyTypeObject* coder_type(PyType_Spec& description) {
     if (PyTypeObject* existing = type_cell.load(std::memory_order_acquire)) return existing;
 
-    PyObject* created = PyType_FromSpec(&spec);
+    PyObject* created = PyType_FromSpec(&description);
     if (created == nullptr) {
         PyError cause = PyError::fetch();
         PyError error = PyError::lazy(PyExc_RuntimeError,

@@ -1,4 +1,4 @@
-// The ArithmeticCoder type object: created once from its specification, then kept.
+// The ArithmeticCoder type object: created once from its description (slots, flags, name), then kept.
 #pragma once
 
 #include <Python.h>
@@ -7,10 +7,10 @@
 
 namespace vantor::binding {
 
-// The type (borrowed), created from `spec` when it does not exist yet. Failure is
+// The type (borrowed), created from `description` when it does not exist yet. Failure is
 // RuntimeError "An error occurred while initializing class ArithmeticCoder", caused by the
 // error of the creation.
-PyTypeObject* coder_type(PyType_Spec& spec);
+PyTypeObject* coder_type(PyType_Spec& description);
 
 // The type (borrowed); module initialisation has created it before any method can run.
 PyTypeObject* coder_type();

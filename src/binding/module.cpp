@@ -41,8 +41,8 @@ PyRef all_list(PyObject* module) {
     return list;
 }
 
-void add_class(PyObject* module, PyType_Spec& spec) {
-    PyTypeObject* type = coder_type(spec);
+void add_class(PyObject* module, PyType_Spec& description) {
+    PyTypeObject* type = coder_type(description);
     PyRef name(PyUnicode_FromString("ArithmeticCoder"));
     if (!name) fail_api_call(here());
     PyRef all = all_list(module);
