@@ -21,7 +21,7 @@ constexpr uint64_t VECTOR_MIN = 8;
 // Runs of the decoder's first pass are at least this long.
 constexpr uint64_t MIN_RUN_LENGTH = 1024;
 // Inside a run the search narrows through pieces of these sizes before the scalar walk.
-constexpr uint64_t SEARCH_PIECES[] = {1024, 128, 16};
+constexpr uint64_t SEARCH_PIECES[] = {1024, 256, 32};
 
 template <ElementKind K>
 Elements<K> elements_of(const ProbabilityView& view) {
