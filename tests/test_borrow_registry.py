@@ -228,3 +228,162 @@ def test_registry_is_shared_with_constriction(first):
     assert result.stdout.split("\n") == [
         "PanicException called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"] * 2 + [""], \
         result.stderr
+
+
+INTERLEAVED = """
+    import json
+    import numpy as np
+    import constriction
+    from array_support import Registry
+    from _vantor import ArithmeticCoder
+
+    # One float64 array read by both: a probability vector for each.
+    probs = np.array([0.125, 0.5, 0.375])
+    other = np.array([0.25, 0.75], np.float32)
+    symbols = np.array([0, 1, 2, 1, 1], np.int32)
+    model = constriction.stream.model.Categorical(perfect=False)
+
+    def use_constriction():
+        coder = constriction.stream.queue.RangeEncoder()
+        coder.encode(symbols, model, np.tile(probs, (len(symbols), 1)))
+        coder.encode(symbols[:2], constriction.stream.model.Categorical(probs, perfect=False))
+        return coder.get_compressed().tolist()
+
+    def use_vantor():
+        coder = ArithmeticCoder()
+        for s in symbols.tolist():
+            coder.encode_step(probs, s)
+            coder.encode_step(other, 1)
+        stream = coder.finish_encoding()
+        decoder = ArithmeticCoder()
+        decoder.start_decoding(stream)
+        assert [decoder.decode_step(p) for s in symbols.tolist() for p in (probs, other)] \\
+            == [x for s in symbols.tolist() for x in (s, 1)]
+        return stream.hex()
+
+    uses = [use_constriction, use_vantor]
+    if {first!r} == "vantor":
+        uses.reverse()
+    results = set()
+    for _ in range(300):
+        results.add(tuple(json.dumps(use()) for use in uses))
+    registry = Registry()
+    free = []
+    for array in (probs, other):
+        free.append(registry.acquire_mut(array))
+        registry.release_mut(array)
+    print(json.dumps([len(results), free]))
+"""
+
+
+@pytest.mark.parametrize("first", ["constriction", "vantor"])
+def test_interleaved_use_with_constriction_leaves_no_borrow(first):
+    pytest.importorskip("constriction")
+    result = run_python(INTERLEAVED.format(first=first))
+    assert result.returncode == 0, result.stderr
+    # Every round gave the same results, and nothing is borrowed at the end.
+    assert json.loads(result.stdout) == [1, [0, 0]]
+
+
+# The registry record is wrapped, before our first use, in one whose functions first do
+# the real work and then probe it: while our shared borrow is held, an exclusive borrow of
+# the same array through the record is refused; once given back, it is granted.
+PROBED_RECORD = """
+    import ctypes, json
+    import numpy as np
+    import constriction
+    from array_support import ACQUIRE, RELEASE, CAPSULE_NAME, Record, Registry, multiarray
+    from _vantor import ArithmeticCoder
+
+    # constriction creates the registry; its record does the real work.
+    constriction.stream.model.Categorical(np.array([0.5, 0.5]), perfect=False)
+    constriction.stream.queue.RangeEncoder().encode(
+        np.array([0], np.int32), constriction.stream.model.Categorical(np.array([0.5, 0.5]),
+                                                                       perfect=False))
+    real = Registry()
+    probes = []
+
+    def acquire(flags, array):
+        code = real.acquire(array)
+        if code == 0:
+            probes.append(["held", real.acquire_mut(array)])
+        return code
+
+    def release(flags, array):
+        probes.append(["before release", real.acquire_mut(array)])
+        real.release(array)
+        granted = real.acquire_mut(array)
+        probes.append(["after release", granted])
+        if granted == 0:
+            real.release_mut(array)
+
+    functions = [ACQUIRE(acquire), real.record.acquire_mut, RELEASE(release),
+                 real.record.release_mut]
+    record = Record(1, real.record.flags, *functions)
+    name = ctypes.create_string_buffer(CAPSULE_NAME)
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype = ctypes.py_object
+    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
+    setattr(multiarray(), CAPSULE_NAME.decode(),
+            new_capsule(ctypes.addressof(record), ctypes.addressof(name), None))
+
+    base = np.array([0.25, 0.25, 0.5, 0.0], np.float32)
+    coder = ArithmeticCoder()
+    coder.encode_step(base[:3], 2)
+    coder.start_decoding(b"\\x80")
+    coder.decode_step(base[1:])
+    print(json.dumps(probes))
+"""
+
+
+def test_exclusive_borrow_during_our_call_is_refused():
+    pytest.importorskip("constriction")
+    result = run_python(PROBED_RECORD)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == [
+        ["held", -1], ["before release", -1], ["after release", 0]] * 2
+
+
+class TakesExclusiveBorrow:
+    """A symbol whose conversion, inside our call, borrows `array` exclusively through the
+    registry (as another extension writing to it would) and optionally uses constriction
+    on another array, which must not be disturbed by our call in progress."""
+
+    def __init__(self, registry, array):
+        self.registry, self.array, self.code = registry, array, None
+
+    def __index__(self):
+        self.code = self.registry.acquire_mut(self.array)
+        import constriction
+        coder = constriction.stream.queue.RangeEncoder()
+        coder.encode(np.array([1], np.int32),
+                     constriction.stream.model.Categorical(np.array([0.5, 0.5]), perfect=False))
+        return 1
+
+
+@pytest.mark.parametrize("held", [slice(0, 4), slice(1, 3), slice(2, 4)],
+                         ids=["same array", "overlapping view", "disjoint view"])
+def test_exclusive_borrow_taken_inside_our_call(registry, held, capfd):
+    pytest.importorskip("constriction")
+    base = np.array([0.25, 0.75, 0.5, 0.5], np.float32)
+    probs = base[0:2]
+    symbol = TakesExclusiveBorrow(registry, base[held])
+    coder = ArithmeticCoder()
+    try:
+        if held.start < 2:
+            with pytest.raises(BaseException) as info:
+                coder.encode_step(probs, symbol)
+            check_panic(info, ALREADY_BORROWED)
+        else:
+            coder.encode_step(probs, symbol)
+    finally:
+        assert symbol.code == 0
+        registry.release_mut(base[held])
+    capfd.readouterr()
+    # Given back: the array is free, and the coder coded only the step that went through.
+    assert registry.acquire_mut(base) == 0
+    registry.release_mut(base)
+    expected = ArithmeticCoder()
+    if held.start >= 2:
+        expected.encode_step(probs, 1)
+    assert coder.finish_encoding() == expected.finish_encoding()

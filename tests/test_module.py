@@ -23,7 +23,8 @@ def test_type_surface():
     assert ArithmeticCoder.__module__ == "builtins"
     assert ArithmeticCoder.__name__ == ArithmeticCoder.__qualname__ == "ArithmeticCoder"
     assert repr(ArithmeticCoder) == "<class 'builtins.ArithmeticCoder'>"
-    assert ArithmeticCoder.__text_signature__ == "()"
+    # Before 3.10 the interpreter drops the signature from a heap type's doc at creation.
+    assert ArithmeticCoder.__text_signature__ == ("()" if sys.version_info >= (3, 10) else None)
     assert ArithmeticCoder.__bases__ == (object,)
 
 
