@@ -13,9 +13,6 @@ uint64_t magnitude(int64_t x) {
     return x < 0 ? uint64_t{0} - static_cast<uint64_t>(x) : static_cast<uint64_t>(x);
 }
 
-// Spare entries kept per level; a handful covers the borrows one step holds at a time.
-constexpr std::size_t SPARE_ENTRIES = 8;
-
 }  // namespace
 
 uint64_t stein_gcd(uint64_t a, uint64_t b) {
@@ -74,121 +71,99 @@ bool conflicts(const BorrowKey& a, const BorrowKey& b) {
     return distance % gcd == 0;
 }
 
-std::size_t BorrowTable::KeyHash::operator()(const BorrowKey& key) const noexcept {
-    // Views of one base usually differ in every field; a cheap multiplicative mix will do.
-    uint64_t h = key.start * 0x9E3779B97F4A7C15u;
-    h = (h ^ key.end) * 0xC2B2AE3D27D4EB4Fu;
-    h = (h ^ key.data) * 0x165667B19E3779F9u;
-    h = (h ^ static_cast<uint64_t>(key.gcd)) * 0x9E3779B97F4A7C15u;
-    return static_cast<std::size_t>(h ^ (h >> 32));
-}
-
-BorrowTable::BorrowTable() {
-    spare_bases_.reserve(SPARE_ENTRIES);
-    spare_keys_.reserve(SPARE_ENTRIES);
-}
-
-void BorrowTable::add_key(Counts& counts, const BorrowKey& key, int64_t count) {
-    if (spare_keys_.empty()) {
-        counts.emplace(key, count);
-        return;
+BorrowTable::Base* BorrowTable::find_base(uintptr_t address) {
+    for (std::size_t i = 0; i < active_; ++i) {
+        if (bases_[i].address == address) return &bases_[i];
     }
-    Counts::node_type node = std::move(spare_keys_.back());
-    spare_keys_.pop_back();
-    node.key() = key;
-    node.mapped() = count;
-    counts.insert(std::move(node));
+    return nullptr;
 }
 
-void BorrowTable::add_base(uintptr_t base, const BorrowKey& key, int64_t count) {
-    if (spare_bases_.empty()) {
-        Counts& counts = bases_[base];
-        // A new base starts with room for one key.
-        counts.reserve(1);
-        add_key(counts, key, count);
-        return;
-    }
-    Bases::node_type node = std::move(spare_bases_.back());
-    spare_bases_.pop_back();
-    node.key() = base;
-    add_key(node.mapped(), key, count);
-    bases_.insert(std::move(node));
+void BorrowTable::add_base(uintptr_t address, const BorrowKey& key, int64_t count) {
+    if (active_ == bases_.size()) bases_.emplace_back();
+    Base& base = bases_[active_++];
+    base.address = address;
+    base.keys.clear();
+    base.keys.push_back({key, count});
 }
 
-void BorrowTable::remove_key(Bases::iterator base, Counts::iterator key) {
-    Counts& counts = base->second;
-    if (spare_keys_.size() < spare_keys_.capacity()) {
-        spare_keys_.push_back(counts.extract(key));
-    } else {
-        counts.erase(key);
-    }
-    if (!counts.empty()) return;
-    if (spare_bases_.size() < spare_bases_.capacity()) {
-        spare_bases_.push_back(bases_.extract(base));
-    } else {
-        bases_.erase(base);
-    }
+void BorrowTable::remove_key(Base& base, KeyCount& entry) {
+    std::swap(entry, base.keys.back());
+    base.keys.pop_back();
+    if (!base.keys.empty()) return;
+    // The last active slot takes this one's place; swapping keeps both key arrays.
+    Base& last = bases_[--active_];
+    if (&base != &last) std::swap(base, last);
 }
 
-int BorrowTable::acquire(uintptr_t base, const BorrowKey& key) {
-    const auto found = bases_.find(base);
-    if (found == bases_.end()) {
-        add_base(base, key, 1);
+namespace {
+
+template <class Keys>
+auto find_key(Keys& keys, const BorrowKey& key) -> decltype(&keys[0]) {
+    for (auto& entry : keys) {
+        if (entry.key == key) return &entry;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int BorrowTable::acquire(uintptr_t address, const BorrowKey& key) {
+    Base* base = find_base(address);
+    if (base == nullptr) {
+        add_base(address, key, 1);
         return BORROW_OK;
     }
-    Counts& counts = found->second;
-    if (const auto same = counts.find(key); same != counts.end()) {
-        if (same->second < 0 || same->second == std::numeric_limits<int64_t>::max()) {
+    if (KeyCount* same = find_key(base->keys, key)) {
+        if (same->count < 0 || same->count == std::numeric_limits<int64_t>::max()) {
             return BORROW_CONFLICT;
         }
-        ++same->second;
+        ++same->count;
         return BORROW_OK;
     }
-    for (const auto& [other, count] : counts) {
-        if (conflicts(key, other) && count < 0) return BORROW_CONFLICT;
+    for (const KeyCount& other : base->keys) {
+        if (conflicts(key, other.key) && other.count < 0) return BORROW_CONFLICT;
     }
-    add_key(counts, key, 1);
+    base->keys.push_back({key, 1});
     return BORROW_OK;
 }
 
-int BorrowTable::acquire_mut(uintptr_t base, const BorrowKey& key) {
-    const auto found = bases_.find(base);
-    if (found == bases_.end()) {
-        add_base(base, key, -1);
+int BorrowTable::acquire_mut(uintptr_t address, const BorrowKey& key) {
+    Base* base = find_base(address);
+    if (base == nullptr) {
+        add_base(address, key, -1);
         return BORROW_OK;
     }
-    Counts& counts = found->second;
-    if (counts.contains(key)) return BORROW_CONFLICT;
-    for (const auto& [other, count] : counts) {
-        if (conflicts(key, other) && count != 0) return BORROW_CONFLICT;
+    if (find_key(base->keys, key) != nullptr) return BORROW_CONFLICT;
+    for (const KeyCount& other : base->keys) {
+        if (conflicts(key, other.key) && other.count != 0) return BORROW_CONFLICT;
     }
-    add_key(counts, key, -1);
+    base->keys.push_back({key, -1});
     return BORROW_OK;
 }
 
-void BorrowTable::release(uintptr_t base, const BorrowKey& key) {
-    const auto found = bases_.find(base);
-    if (found == bases_.end()) return;
-    const auto entry = found->second.find(key);
-    if (entry == found->second.end()) return;
+void BorrowTable::release(uintptr_t address, const BorrowKey& key) {
+    Base* base = find_base(address);
+    if (base == nullptr) return;
+    KeyCount* entry = find_key(base->keys, key);
+    if (entry == nullptr) return;
     // -1 is an exclusive borrow, which a shared release does not give back; a stray 0
     // goes as the last shared borrow would.
-    if (entry->second < 0) return;
-    if (entry->second > 1) {
-        --entry->second;
+    if (entry->count < 0) return;
+    if (entry->count > 1) {
+        --entry->count;
         return;
     }
-    remove_key(found, entry);
+    remove_key(*base, *entry);
 }
 
-void BorrowTable::release_mut(uintptr_t base, const BorrowKey& key) {
-    const auto found = bases_.find(base);
-    if (found == bases_.end()) return;
-    const auto entry = found->second.find(key);
+void BorrowTable::release_mut(uintptr_t address, const BorrowKey& key) {
+    Base* base = find_base(address);
+    if (base == nullptr) return;
+    KeyCount* entry = find_key(base->keys, key);
     // Only an exclusive borrow of exactly this key is given back: shared borrows of it, or
     // other keys of the base, are someone else's.
-    if (entry == found->second.end() || entry->second != -1) return;
-    remove_key(found, entry);
+    if (entry == nullptr || entry->count != -1) return;
+    remove_key(*base, *entry);
 }
 
 }  // namespace vantor::binding

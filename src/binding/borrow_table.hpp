@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/byte_buffer.hpp"
@@ -64,37 +63,38 @@ struct RegistryAllocator {
     }
 };
 
+// Borrows are few at any moment (one per array inside a running call, across every
+// extension in the process), so plain arrays searched in order beat hashing; the conflict
+// test reads every key of a base anyway. Slots and key arrays given back are kept with
+// their capacity, so that a borrow and its release allocate nothing once the table is warm.
 class BorrowTable {
   public:
-    BorrowTable();
-
     int acquire(uintptr_t base, const BorrowKey& key);
     int acquire_mut(uintptr_t base, const BorrowKey& key);
     // Giving back a borrow that is not recorded (or not of that sort) changes nothing.
     void release(uintptr_t base, const BorrowKey& key);
     void release_mut(uintptr_t base, const BorrowKey& key);
 
-    bool empty() const { return bases_.empty(); }
+    bool empty() const { return active_ == 0; }
 
   private:
-    struct KeyHash {
-        std::size_t operator()(const BorrowKey& key) const noexcept;
+    struct KeyCount {
+        BorrowKey key;
+        int64_t count;
     };
-    using Counts = std::unordered_map<BorrowKey, int64_t, KeyHash, std::equal_to<BorrowKey>,
-                                      RegistryAllocator<std::pair<const BorrowKey, int64_t>>>;
-    using Bases =
-        std::unordered_map<uintptr_t, Counts, std::hash<uintptr_t>, std::equal_to<uintptr_t>,
-                           RegistryAllocator<std::pair<const uintptr_t, Counts>>>;
+    struct Base {
+        uintptr_t address = 0;
+        std::vector<KeyCount, RegistryAllocator<KeyCount>> keys;  // never empty while active
+    };
 
-    void add_key(Counts& counts, const BorrowKey& key, int64_t count);
-    void add_base(uintptr_t base, const BorrowKey& key, int64_t count);
-    void remove_key(Bases::iterator base, Counts::iterator key);
+    Base* find_base(uintptr_t address);
+    void add_base(uintptr_t address, const BorrowKey& key, int64_t count);
+    // Removes the key, and the base with it when it was the base's last key.
+    void remove_key(Base& base, KeyCount& entry);
 
-    Bases bases_;
-    // Entries given back are kept for reuse (up to the reserved number), so that a borrow
-    // and its release allocate nothing once the table is warm.
-    std::vector<Bases::node_type, RegistryAllocator<Bases::node_type>> spare_bases_;
-    std::vector<Counts::node_type, RegistryAllocator<Counts::node_type>> spare_keys_;
+    // Active bases first, then spare slots.
+    std::vector<Base, RegistryAllocator<Base>> bases_;
+    std::size_t active_ = 0;
 };
 
 }  // namespace vantor::binding
