@@ -65,6 +65,18 @@ class Registry:
         self.record.release_mut(self.record.flags, array)
 
 
+def install_record(record):
+    """Stores `record` as the registry capsule on NumPy's multiarray module, as another
+    extension would; returns the capsule's name buffer, which must outlive the capsule."""
+    name = ctypes.create_string_buffer(CAPSULE_NAME)
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype = ctypes.py_object
+    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
+    setattr(multiarray(), CAPSULE_NAME.decode(),
+            new_capsule(ctypes.addressof(record), ctypes.addressof(name), None))
+    return name
+
+
 def check_panic(info, message):
     """`info` (from pytest.raises) holds a PanicException carrying `message`."""
     assert type(info.value).__module__ == "pyo3_runtime"

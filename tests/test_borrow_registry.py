@@ -118,7 +118,7 @@ def test_nothing_is_held_after_a_failed_step(registry, probs):
 FOREIGN_RECORD = """
     import ctypes, json
     import numpy as np
-    from array_support import ACQUIRE, RELEASE, CAPSULE_NAME, Record, multiarray
+    from array_support import ACQUIRE, RELEASE, CAPSULE_NAME, Record, install_record, multiarray
     from _vantor import ArithmeticCoder
 
     calls, answer = [], [0]
@@ -134,12 +134,7 @@ FOREIGN_RECORD = """
     functions = [ACQUIRE(operation("acquire")), ACQUIRE(operation("acquire_mut")),
                  RELEASE(operation("release", 0)), RELEASE(operation("release_mut", 0))]
     record = VersionTwo(2, 1234, *functions, 99)
-    name = ctypes.create_string_buffer(CAPSULE_NAME)
-    new_capsule = ctypes.pythonapi.PyCapsule_New
-    new_capsule.restype = ctypes.py_object
-    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
-    setattr(multiarray(), CAPSULE_NAME.decode(),
-            new_capsule(ctypes.addressof(record), ctypes.addressof(name), None))
+    name = install_record(record)
 
     probs = np.array([0.5, 0.5], np.float32)
     outcomes = []
@@ -292,7 +287,7 @@ PROBED_RECORD = """
     import ctypes, json
     import numpy as np
     import constriction
-    from array_support import ACQUIRE, RELEASE, CAPSULE_NAME, Record, Registry, multiarray
+    from array_support import ACQUIRE, RELEASE, CAPSULE_NAME, Record, Registry, install_record, multiarray
     from _vantor import ArithmeticCoder
 
     # constriction creates the registry; its record does the real work.
@@ -320,12 +315,7 @@ PROBED_RECORD = """
     functions = [ACQUIRE(acquire), real.record.acquire_mut, RELEASE(release),
                  real.record.release_mut]
     record = Record(1, real.record.flags, *functions)
-    name = ctypes.create_string_buffer(CAPSULE_NAME)
-    new_capsule = ctypes.pythonapi.PyCapsule_New
-    new_capsule.restype = ctypes.py_object
-    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
-    setattr(multiarray(), CAPSULE_NAME.decode(),
-            new_capsule(ctypes.addressof(record), ctypes.addressof(name), None))
+    name = install_record(record)
 
     base = np.array([0.25, 0.25, 0.5, 0.0], np.float32)
     coder = ArithmeticCoder()
