@@ -1,31 +1,87 @@
 // The _vantor module: one class, ArithmeticCoder, an arithmetic coder that takes a fresh
 // probability vector at every step.
 //
-// Each method below is the adapter between the interpreter and the engine (src/engine/):
-// it parses its arguments (binding/arguments), checks `self` and takes the coder for the
-// call (binding/coder_type, binding/exclusive_use), converts the arguments
+// The file reads in the order of a heap type on the limited API: the instance record, its
+// creation and deallocation, the four methods, the method table and the type's slots and
+// specification, then the module. Each method is the adapter between the interpreter and
+// the engine (src/engine/): it parses its arguments (binding/arguments), checks `self`
+// and takes the coder for the call (binding/exclusive_use), converts the arguments
 // (binding/conversions, binding/probability_array), runs one engine operation, maps a
 // refused step to its Python error (binding/step_errors) and converts the result. Every
-// method enters through `boundary` (binding/failure), where Python errors and internal
+// method enters through `boundary` (binding/boundary), where Python errors and internal
 // failures become the interpreter's error indicator; the guards release the coder and the
 // probability array on every way out.
 #include <Python.h>
 
+#include <new>
+#include <utility>
+
 #include "binding/arguments.hpp"
-#include "binding/coder_object.hpp"
-#include "binding/coder_type.hpp"
+#include "binding/boundary.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exclusive_use.hpp"
-#include "binding/failure.hpp"
 #include "binding/module.hpp"
 #include "binding/probability_array.hpp"
 #include "binding/step_errors.hpp"
+#include "binding/type_errors.hpp"
 #include "engine/decoder.hpp"
 #include "engine/encoder.hpp"
 
 namespace vantor::binding {
 
 namespace {
+
+// The instance record. Its memory comes raw from the type's allocator: `state` and
+// `borrow_flag` are constructed in place by coder_new and destroyed by coder_dealloc.
+// Nothing else is stored: no instance dictionary, no weak references, and no Python
+// references, so the type needs no garbage-collector support.
+struct CoderObject {
+    PyObject header;
+    CoderState state;
+    BorrowFlag borrow_flag;
+};
+
+// Created by the module's initialisation, which runs once, before any method can be called.
+PyTypeObject* coder_type_cell = nullptr;
+
+// `self` as a coder, or the cast error for a foreign object.
+CoderObject& coder_from(PyObject* self) {
+    PyTypeObject* type = coder_type_cell;
+    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
+        throw cast_error(self, type);
+    }
+    return *reinterpret_cast<CoderObject*>(self);
+}
+
+// ArithmeticCoder(): refuses every argument, then makes a coder in its initial state.
+PyObject* coder_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        parse_arguments(Parameters<0>{"ArithmeticCoder", "__new__", {}}, args, kwargs);
+        // Reserved before the instance exists; it goes back if allocation fails.
+        ByteBuffer output(INITIAL_OUTPUT_CAPACITY);
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
+        if (alloc == nullptr) alloc = PyType_GenericAlloc;
+        PyObject* object = alloc(subtype, 0);
+        if (object == nullptr) throw_pending();
+        auto* coder = reinterpret_cast<CoderObject*>(object);
+        new (&coder->state) CoderState(std::move(output));
+        new (&coder->borrow_flag) BorrowFlag(0);
+        return object;
+    });
+}
+
+// Releases both byte buffers (output first), the instance memory, then the reference to the
+// type that every instance of a heap type holds.
+void coder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* coder = reinterpret_cast<CoderObject*>(self);
+    coder->state.output = ByteBuffer();
+    coder->state.~CoderState();
+    coder->borrow_flag.~BorrowFlag();
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);
+}
 
 constexpr Parameters<1> START_DECODING{"ArithmeticCoder", "start_decoding", {"input_bytes"}};
 constexpr Parameters<2> ENCODE_STEP{"ArithmeticCoder", "encode_step", {"probs", "symbol"}};
@@ -36,7 +92,7 @@ PyObject* start_decoding(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
         auto [input_bytes] = parse_arguments(START_DECODING, args, kwargs);
         CoderObject& coder = coder_from(self);
-        ExclusiveUse use(coder);
+        ExclusiveUse use(coder.borrow_flag);
         const BytesContent stream = input_bytes_argument(input_bytes.get());
         load_stream(coder.state, stream.data, stream.size);
         return none_result();
@@ -49,13 +105,13 @@ PyObject* encode_step(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
         auto [probs, symbol_object] = parse_arguments(ENCODE_STEP, args, kwargs);
         CoderObject& coder = coder_from(self);
-        ExclusiveUse use(coder);
+        ExclusiveUse use(coder.borrow_flag);
         const uint64_t symbol = symbol_argument(symbol_object.get());
         StepStatus status;
         uint64_t count;
         {
             // Held for exactly the engine step.
-            const auto array = ProbabilityArray::obtain(probs.get(), ENCODE_NOT_CONTIGUOUS);
+            const auto array = ProbabilityArray::obtain(probs.get(), compat::ENCODE_NOT_CONTIGUOUS);
             count = array.view().count;
             status = encode_symbol(coder.state, array.view(), symbol);
         }
@@ -69,11 +125,11 @@ PyObject* decode_step(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
         auto [probs] = parse_arguments(DECODE_STEP, args, kwargs);
         CoderObject& coder = coder_from(self);
-        ExclusiveUse use(coder);
+        ExclusiveUse use(coder.borrow_flag);
         DecodeOutcome outcome;
         uint64_t count;
         {
-            const auto array = ProbabilityArray::obtain(probs.get(), DECODE_NOT_CONTIGUOUS);
+            const auto array = ProbabilityArray::obtain(probs.get(), compat::DECODE_NOT_CONTIGUOUS);
             count = array.view().count;
             outcome = decode_symbol(coder.state, array.view());
         }
@@ -87,26 +143,30 @@ PyObject* decode_step(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* finish_encoding(PyObject* self, PyObject* /*unused*/) {
     return boundary([&] {
         CoderObject& coder = coder_from(self);
-        ExclusiveUse use(coder);
+        ExclusiveUse use(coder.borrow_flag);
         finish_stream(coder.state);
         return bytes_result(coder.state.output);
     });
 }
 
+template <class Method>
+PyCFunction as_method(Method method) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
 // The doc strings carry the text signatures the interpreter shows.
 PyMethodDef methods[] = {
-    {"start_decoding", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start_decoding)),
-     METH_VARARGS | METH_KEYWORDS, "start_decoding($self, input_bytes)\n--\n\n"},
-    {"encode_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_step)),
-     METH_VARARGS | METH_KEYWORDS, "encode_step($self, probs, symbol)\n--\n\n"},
-    {"decode_step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_step)),
-     METH_VARARGS | METH_KEYWORDS, "decode_step($self, probs)\n--\n\n"},
+    {"start_decoding", as_method(start_decoding), METH_VARARGS | METH_KEYWORDS,
+     "start_decoding($self, input_bytes)\n--\n\n"},
+    {"encode_step", as_method(encode_step), METH_VARARGS | METH_KEYWORDS,
+     "encode_step($self, probs, symbol)\n--\n\n"},
+    {"decode_step", as_method(decode_step), METH_VARARGS | METH_KEYWORDS,
+     "decode_step($self, probs)\n--\n\n"},
     {"finish_encoding", finish_encoding, METH_NOARGS, "finish_encoding($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Not subclassable, not garbage-collected (an instance holds no Python references), no
-// instance dictionary or weak references.
+// Not subclassable, not garbage-collected; everything else is inherited from object.
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("ArithmeticCoder()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(coder_new)},
@@ -120,6 +180,12 @@ PyType_Slot slots[] = {
 PyType_Spec coder_spec = {
     "builtins.ArithmeticCoder", static_cast<int>(sizeof(CoderObject)), 0, Py_TPFLAGS_DEFAULT, slots,
 };
+
+// The type, created on the first (or, after a failure, a later) module initialisation.
+PyTypeObject* coder_type() {
+    if (coder_type_cell == nullptr) coder_type_cell = create_type(coder_spec);
+    return coder_type_cell;
+}
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
@@ -138,6 +204,6 @@ PyModuleDef module_definition = {
 }  // namespace vantor::binding
 
 PyMODINIT_FUNC PyInit__vantor(void) {
-    return vantor::binding::initialise_module(vantor::binding::module_definition,
-                                              vantor::binding::coder_spec);
+    using namespace vantor::binding;
+    return initialise_module(module_definition, "ArithmeticCoder", coder_type);
 }

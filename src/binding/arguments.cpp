@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "error_text.hpp"
+#include "py_error.hpp"
 
 namespace vantor::binding {
 
@@ -47,20 +48,10 @@ std::string quoted_list(const char* const* names, const std::vector<std::size_t>
     return list;
 }
 
-std::string qualname_of(PyObject* type) {
-    PyRef name(PyObject_GetAttrString(type, "__qualname__"));
-    if (!name || !PyUnicode_Check(name.get())) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
-    }
-    return utf8_of(name.get());
-}
-
 }  // namespace
 
 void parse_arguments(const char* class_name, const char* function_name, const char* const* names,
-                     std::size_t count, std::size_t required, PyObject* args, PyObject* kwargs,
-                     PyRef* slots) {
+                     std::size_t count, PyObject* args, PyObject* kwargs, PyRef* slots) {
     const Py_ssize_t given = PyTuple_Size(args);
     const auto positional = static_cast<std::size_t>(given);
     for (std::size_t i = 0; i < positional && i < count; ++i) {
@@ -104,9 +95,9 @@ void parse_arguments(const char* class_name, const char* function_name, const ch
         }
     }
 
-    if (positional < required) {
+    if (positional < count) {
         std::vector<std::size_t> missing;
-        for (std::size_t i = positional; i < required; ++i) {
+        for (std::size_t i = positional; i < count; ++i) {
             if (!slots[i]) missing.push_back(i);
         }
         if (const std::size_t k = missing.size(); k > 0) {
@@ -116,25 +107,6 @@ void parse_arguments(const char* class_name, const char* function_name, const ch
                                              quoted_list(names, missing));
         }
     }
-}
-
-PyError argument_error(const char* name, PyError error) {
-    if (error.type() != PyExc_TypeError) return error;
-    PyObject* original = error.value();
-    std::string message = "argument '" + std::string(name) + "': " + str_or_unprintable(original);
-    PyError wrapped = PyError::lazy(PyExc_TypeError, std::move(message));
-    // The cause carries over; the original error itself is dropped.
-    PyException_SetCause(wrapped.value(), PyException_GetCause(original));
-    return wrapped;
-}
-
-PyError cast_error(PyObject* object, PyTypeObject* target) {
-    std::string message = "'";
-    message += qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-    message += "' object cannot be cast as '";
-    message += qualname_of(reinterpret_cast<PyObject*>(target));
-    message += "'";
-    return PyError::lazy(PyExc_TypeError, std::move(message));
 }
 
 }  // namespace vantor::binding

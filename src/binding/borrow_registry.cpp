@@ -6,12 +6,11 @@
 #include <string>
 
 #include "borrow_table.hpp"
-#include "conversion_error.hpp"
-#include "failure.hpp"
+#include "boundary.hpp"
 #include "numpy_abi.hpp"
 #include "numpy_api.hpp"
 #include "once.hpp"
-#include "py_ref.hpp"
+#include "type_errors.hpp"
 
 namespace vantor::binding {
 
@@ -32,7 +31,7 @@ struct RegistryState {
 // long as the capsule.
 struct OwnedRecord {
     BorrowApi api;
-    char name[sizeof BORROW_CAPSULE_NAME];
+    char name[sizeof compat::BORROW_CAPSULE_NAME];
 };
 
 struct Located {
@@ -116,7 +115,8 @@ static void registry_release_mut(void* flags, PyObject* array) {
 }
 
 static void destroy_registry(PyObject* capsule) {
-    auto* record = static_cast<OwnedRecord*>(PyCapsule_GetPointer(capsule, BORROW_CAPSULE_NAME));
+    auto* record =
+        static_cast<OwnedRecord*>(PyCapsule_GetPointer(capsule, compat::BORROW_CAPSULE_NAME));
     if (record == nullptr) {
         PyErr_Clear();
         return;
@@ -139,12 +139,13 @@ PyRef create_registry(PyObject* module) {
                    registry_acquire_mut,
                    registry_release,
                    registry_release_mut};
-    std::memcpy(record->name, BORROW_CAPSULE_NAME, sizeof BORROW_CAPSULE_NAME);
+    std::memcpy(record->name, compat::BORROW_CAPSULE_NAME, sizeof compat::BORROW_CAPSULE_NAME);
     PyRef capsule = checked(PyCapsule_New(record.get(), record->name, destroy_registry));
     // The capsule owns both from here on: dropping it (below, on failure) frees them.
     state.release();
     record.release();
-    if (PyObject_SetAttrString(module, BORROW_CAPSULE_NAME, capsule.get()) != 0) throw_pending();
+    if (PyObject_SetAttrString(module, compat::BORROW_CAPSULE_NAME, capsule.get()) != 0)
+        throw_pending();
     return capsule;
 }
 
@@ -155,22 +156,22 @@ struct Registry {
 
 Registry find_or_create() {
     PyRef module = checked(PyImport_ImportModule(NumpyApi::multiarray_name().c_str()));
-    PyRef capsule(PyObject_GetAttrString(module.get(), BORROW_CAPSULE_NAME));
+    PyRef capsule(PyObject_GetAttrString(module.get(), compat::BORROW_CAPSULE_NAME));
     if (capsule) {
         if (!PyCapsule_CheckExact(capsule.get())) {
-            throw_conversion_error(capsule.get(), "PyCapsule");
+            throw_conversion_error(capsule.get(), compat::CAPSULE_TARGET);
         }
     } else {
         PyErr_Clear();
         capsule = create_registry(module.get());
     }
-    auto* api =
-        static_cast<const BorrowApi*>(PyCapsule_GetPointer(capsule.get(), BORROW_CAPSULE_NAME));
+    auto* api = static_cast<const BorrowApi*>(
+        PyCapsule_GetPointer(capsule.get(), compat::BORROW_CAPSULE_NAME));
     if (api == nullptr) throw_pending();
     if (api->version == 0) {
-        throw_error(PyExc_TypeError, "Version " + std::to_string(api->version) +
-                                         " of borrow checking API is not supported by this "
-                                         "version of rust-numpy");
+        throw_error(PyExc_TypeError, compat::UNSUPPORTED_VERSION_HEAD +
+                                         std::to_string(api->version) +
+                                         compat::UNSUPPORTED_VERSION);
     }
     return {capsule.release(), api};
 }
@@ -185,7 +186,7 @@ const BorrowApi& BorrowRegistry::get() {
                     try {
                         return find_or_create();
                     } catch (PyError& error) {
-                        fail("Interal borrow checking API error: " + describe(error), here());
+                        fail(compat::REGISTRY_ERROR + describe(error), here());
                     }
                 })
                 .api;
@@ -196,9 +197,9 @@ void BorrowRegistry::acquire_shared(PyObject* array) {
     const int code = api.acquire(api.flags, array);
     if (code == BORROW_OK) return;
     if (code == BORROW_CONFLICT) {
-        fail("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed", here());
+        fail(std::string(compat::UNWRAP_FAILED) + compat::ALREADY_BORROWED_ARRAY, here());
     }
-    fail("Unexpected return code " + std::to_string(code) + " from borrow checking API", here());
+    fail(compat::UNEXPECTED_RETURN_CODE + std::to_string(code) + compat::FROM_BORROW_API, here());
 }
 
 void BorrowRegistry::release_shared(PyObject* array) noexcept {

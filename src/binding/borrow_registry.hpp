@@ -11,8 +11,6 @@
 
 namespace vantor::binding {
 
-inline constexpr char BORROW_CAPSULE_NAME[] = "_RUST_NUMPY_BORROW_CHECKING_API";
-
 extern "C" {
 // (flags, array) -> 0 on success, -1 for a conflicting borrow, -2 if the array is not
 // writeable (exclusive borrows only).

@@ -1,7 +1,7 @@
 #include "borrow_table.hpp"
 
-#include <bit>
 #include <limits>
+#include <numeric>
 #include <utility>
 
 namespace vantor::binding {
@@ -15,19 +15,6 @@ uint64_t magnitude(int64_t x) {
 
 }  // namespace
 
-uint64_t stein_gcd(uint64_t a, uint64_t b) {
-    if (a == 0) return b;
-    if (b == 0) return a;
-    const int shift = std::countr_zero(a | b);
-    a >>= std::countr_zero(a);
-    do {
-        b >>= std::countr_zero(b);
-        if (a > b) std::swap(a, b);
-        b -= a;
-    } while (b != 0);
-    return a << shift;
-}
-
 BorrowKey borrow_key(uintptr_t data, int nd, const intptr_t* dimensions, const intptr_t* strides,
                      intptr_t element_size) {
     if (nd == 0) return {data, data, data, 1};
@@ -36,7 +23,7 @@ BorrowKey borrow_key(uintptr_t data, int nd, const intptr_t* dimensions, const i
     // the smallest integer, whose magnitude is read back as 2^63.
     int64_t gcd = strides[0];
     for (int i = 1; i < nd; ++i) {
-        gcd = static_cast<int64_t>(stein_gcd(magnitude(gcd), magnitude(strides[i])));
+        gcd = static_cast<int64_t>(std::gcd(magnitude(gcd), magnitude(strides[i])));
     }
 
     bool empty = false;
@@ -63,7 +50,7 @@ BorrowKey borrow_key(uintptr_t data, int nd, const intptr_t* dimensions, const i
 
 bool conflicts(const BorrowKey& a, const BorrowKey& b) {
     if (b.start >= a.end || a.start >= b.end) return false;
-    const uint64_t gcd = stein_gcd(magnitude(a.gcd), magnitude(b.gcd));
+    const uint64_t gcd = std::gcd(magnitude(a.gcd), magnitude(b.gcd));
     const uint64_t distance = a.data >= b.data ? a.data - b.data : b.data - a.data;
     // Both gcds 0: every stride on both sides is zero, so each key reaches exactly one
     // element, at its data pointer. They share it only when the pointers are equal.

@@ -30,9 +30,6 @@ struct BorrowKey {
 BorrowKey borrow_key(uintptr_t data, int nd, const intptr_t* dimensions, const intptr_t* strides,
                      intptr_t element_size);
 
-// Binary (Stein) gcd of two magnitudes; gcd(0, x) = x.
-uint64_t stein_gcd(uint64_t a, uint64_t b);
-
 // Whether two keys may reach a common element: their ranges overlap and their data
 // pointers differ by a multiple of the gcd of their strides. This over-approximates.
 bool conflicts(const BorrowKey& a, const BorrowKey& b);

@@ -2,9 +2,8 @@
 
 #include <limits>
 
-#include "arguments.hpp"
-#include "failure.hpp"
-#include "py_ref.hpp"
+#include "boundary.hpp"
+#include "type_errors.hpp"
 
 namespace vantor::binding {
 
@@ -14,12 +13,12 @@ uint64_t symbol_argument(PyObject* symbol) {
         value = PyLong_AsUnsignedLongLong(symbol);
     } else {
         PyRef index(PyNumber_Index(symbol));
-        if (!index) throw argument_error("symbol", PyError::fetch());
+        if (!index) throw argument_error("symbol", fetch_error());
         value = PyLong_AsUnsignedLongLong(index.get());
     }
     // 2^64 - 1 is also the error marker: only a pending error makes it one.
     if (value == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred() != nullptr) {
-        throw argument_error("symbol", PyError::fetch());
+        throw argument_error("symbol", fetch_error());
     }
     return value;
 }

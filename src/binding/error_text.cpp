@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "compat_texts.hpp"
 #include "py_ref.hpp"
 
 namespace vantor::binding {
@@ -25,10 +26,10 @@ std::string unprintable(PyObject* object) {
     PyErr_WriteUnraisable(object);
     PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
     if (name && PyUnicode_Check(name.get())) {
-        return "<unprintable " + utf8_of(name.get()) + " object>";
+        return compat::UNPRINTABLE + utf8_of(name.get()) + compat::UNPRINTABLE_END;
     }
     PyErr_Clear();
-    return "<unprintable object>";
+    return compat::UNPRINTABLE_OBJECT;
 }
 
 // Decodes one code point of valid UTF-8 at `text[i]` and advances `i` past it.
@@ -68,72 +69,19 @@ bool printable(uint32_t point) {
 
 }  // namespace
 
-std::string lossy_utf8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const auto lead = static_cast<uint8_t>(bytes[i]);
-        if (lead < 0x80) {
-            out.push_back(static_cast<char>(lead));
-            ++i;
-            continue;
-        }
-        // Continuation bytes allowed: the first one's range depends on the lead byte, so
-        // that overlong forms, surrogates and values past U+10FFFF are refused.
-        int needed;
-        uint8_t low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            needed = 1;
-        } else if (lead == 0xE0) {
-            needed = 2, low = 0xA0;
-        } else if (lead == 0xED) {
-            needed = 2, high = 0x9F;
-        } else if (lead >= 0xE1 && lead <= 0xEF) {
-            needed = 2;
-        } else if (lead == 0xF0) {
-            needed = 3, low = 0x90;
-        } else if (lead == 0xF4) {
-            needed = 3, high = 0x8F;
-        } else if (lead >= 0xF1 && lead <= 0xF3) {
-            needed = 3;
-        } else {
-            out.append(REPLACEMENT);
-            ++i;
-            continue;
-        }
-        std::size_t j = i + 1;
-        bool complete = true;
-        for (int k = 0; k < needed; ++k, ++j) {
-            if (j >= n) {
-                complete = false;
-                break;
-            }
-            const auto next = static_cast<uint8_t>(bytes[j]);
-            const uint8_t lo = k == 0 ? low : 0x80, hi = k == 0 ? high : 0xBF;
-            if (next < lo || next > hi) {
-                complete = false;
-                break;
-            }
-        }
-        if (complete) {
-            out.append(bytes.substr(i, j - i));
-        } else {
-            out.append(REPLACEMENT);  // one for the whole maximal invalid prefix
-        }
-        i = j;
-    }
-    return out;
-}
-
 std::string utf8_of(PyObject* text) {
     PyRef encoded(PyUnicode_AsUTF8String(text));
     if (encoded) return bytes_content(encoded.get());
     PyErr_Clear();
     // Lone surrogates: encode them as they stand, then replace what is not UTF-8.
     PyRef passed(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    if (passed) return lossy_utf8(bytes_content(passed.get()));
+    if (passed) {
+        const std::string bytes = bytes_content(passed.get());
+        PyRef decoded(
+            PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+        PyRef replaced(decoded ? PyUnicode_AsUTF8String(decoded.get()) : nullptr);
+        if (replaced) return bytes_content(replaced.get());
+    }
     PyErr_Clear();
     return std::string(REPLACEMENT);
 }

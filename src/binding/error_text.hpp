@@ -9,10 +9,8 @@
 
 namespace vantor::binding {
 
-// `bytes` read as UTF-8, each maximal invalid subsequence replaced by U+FFFD.
-std::string lossy_utf8(std::string_view bytes);
-
-// A `str` as UTF-8; lone surrogates and other unencodable parts become U+FFFD.
+// A `str` as UTF-8; lone surrogates and other unencodable parts become U+FFFD, one for
+// each maximal invalid subsequence of their UTF-8 form.
 std::string utf8_of(PyObject* text);
 
 // str(object) / repr(object); when that raises, the error is written out as unraisable

@@ -4,22 +4,24 @@
 #include <atomic>
 #include <cstdint>
 
-#include "coder_object.hpp"
-#include "failure.hpp"
+#include "py_error.hpp"
 
 namespace vantor::binding {
+
+// A coder's borrow flag: 0 free, all bits set while a method call holds the coder.
+using BorrowFlag = std::atomic<uintptr_t>;
 
 // Takes the coder's borrow flag, or throws RuntimeError "Already borrowed" when a call in
 // progress holds it (another thread, or this one re-entering through Python code such as
 // a `symbol.__index__`). Gives the flag back on every way out of the call.
 class ExclusiveUse {
   public:
-    explicit ExclusiveUse(CoderObject& coder) : flag_(coder.borrow_flag) {
+    explicit ExclusiveUse(BorrowFlag& flag) : flag_(flag) {
         uintptr_t expected = 0;
         // A compare-and-swap, so the check holds without relying on the interpreter lock.
         if (!flag_.compare_exchange_strong(expected, HELD, std::memory_order_acquire,
                                            std::memory_order_relaxed)) {
-            throw_error(PyExc_RuntimeError, "Already borrowed");
+            throw_error(PyExc_RuntimeError, compat::ALREADY_BORROWED);
         }
     }
     ~ExclusiveUse() { flag_.store(0, std::memory_order_release); }
@@ -29,7 +31,7 @@ class ExclusiveUse {
 
   private:
     static constexpr uintptr_t HELD = ~uintptr_t{0};
-    std::atomic<uintptr_t>& flag_;
+    BorrowFlag& flag_;
 };
 
 }  // namespace vantor::binding

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "failure.hpp"
+#include "compat_texts.hpp"
 
 namespace vantor::binding {
 
@@ -11,8 +11,5 @@ namespace vantor::binding {
 // that detected the failure: the short stack trace starts there, hiding the report's own
 // frames. Write errors are ignored.
 void write_failure_report(std::string_view message, SourceLocation where, const void* caller);
-
-// Writes `text` to standard error as it stands, with as few writes as possible.
-void write_stderr(std::string_view text);
 
 }  // namespace vantor::binding

@@ -1,11 +1,7 @@
 #include "module.hpp"
 
-#include "arguments.hpp"
-#include "coder_type.hpp"
-#include "error_text.hpp"
-#include "failure.hpp"
+#include "boundary.hpp"
 #include "once.hpp"
-#include "py_ref.hpp"
 
 namespace vantor::binding {
 
@@ -14,41 +10,25 @@ namespace {
 // The stable ABI's module API version.
 constexpr int MODULE_API_VERSION = 3;
 
-// Holds the one module object for the life of the process.
-OnceCell<PyObject*> module_cell;
-OnceCell<PyObject*> all_name;
-
 PyObject* interned_all() {
-    return all_name.get_or_init([] {
+    static OnceCell<PyObject*> cell;
+    return cell.get_or_init([] {
         PyObject* name = PyUnicode_InternFromString("__all__");
         if (name == nullptr) fail_api_call(here());
         return name;
     });
 }
 
-// The module's __all__ list, created empty when the module has none.
-PyRef all_list(PyObject* module) {
-    PyRef all(PyObject_GetAttr(module, interned_all()));
-    if (all) {
-        if (!PyList_Check(all.get())) throw cast_error(all.get(), &PyList_Type);
-        return all;
-    }
-    PyError error = PyError::fetch();
-    if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) throw std::move(error);
-    PyRef list(PyList_New(0));
-    if (!list) fail_api_call(here());
-    if (PyObject_SetAttr(module, interned_all(), list.get()) != 0) throw_pending();
-    return list;
-}
-
-void add_class(PyObject* module, PyType_Spec& description) {
-    PyTypeObject* type = coder_type(description);
-    PyRef name(PyUnicode_FromString("ArithmeticCoder"));
+void add_class(PyObject* module, const char* class_name, PyTypeObject* type) {
+    PyRef name(PyUnicode_FromString(class_name));
     if (!name) fail_api_call(here());
-    PyRef all = all_list(module);
+    // A module fresh from its definition has no __all__ yet.
+    PyRef all(PyList_New(0));
+    if (!all) fail_api_call(here());
+    if (PyObject_SetAttr(module, interned_all(), all.get()) != 0) throw_pending();
     if (PyList_Append(all.get(), name.get()) != 0) {
-        PyError error = PyError::fetch();
-        fail("could not append __name__ to __all__: " + describe(error), here());
+        PyError error = fetch_error();
+        fail(compat::ALL_APPEND_FAILED + describe(error), here());
     }
     if (PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)) != 0) {
         throw_pending();
@@ -57,19 +37,30 @@ void add_class(PyObject* module, PyType_Spec& description) {
 
 }  // namespace
 
-PyObject* initialise_module(PyModuleDef& definition, PyType_Spec& coder_spec) noexcept {
+PyTypeObject* create_type(PyType_Spec& spec) {
+    PyObject* created = PyType_FromSpec(&spec);
+    if (created == nullptr) {
+        PyError cause = fetch_error();
+        PyError error = PyError::lazy(PyExc_RuntimeError, compat::TYPE_CREATION_FAILED);
+        Py_INCREF(cause.value());
+        PyException_SetCause(error.value(), cause.value());
+        throw std::move(error);
+    }
+    return reinterpret_cast<PyTypeObject*>(created);
+}
+
+PyObject* initialise_module(PyModuleDef& definition, const char* class_name,
+                            PyTypeObject* (*class_type)()) noexcept {
+    // Holds the one module object for the life of the process.
+    static OnceCell<PyObject*> module_cell;
     return boundary([&]() -> PyObject* {
         // Single-phase modules cannot be initialised twice: the type and the cell are
         // process-wide, while a second interpreter would need its own.
-        if (module_cell.get() != nullptr) {
-            throw_error(PyExc_ImportError,
-                        "PyO3 modules compiled for CPython 3.8 or older may only be initialized "
-                        "once per interpreter process");
-        }
+        if (module_cell.get() != nullptr) throw_error(PyExc_ImportError, compat::INITIALISED_TWICE);
         PyObject* module = module_cell.get_or_init([&] {
             PyRef created(PyModule_Create2(&definition, MODULE_API_VERSION));
             if (!created) throw_pending();
-            add_class(created.get(), coder_spec);
+            add_class(created.get(), class_name, class_type());
             return created.release();
         });
         Py_INCREF(module);

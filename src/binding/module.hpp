@@ -1,13 +1,19 @@
-// Initialisation of the _vantor module, once per process.
+// Initialisation of the _vantor module, once per process, and creation of its class.
 #pragma once
 
 #include <Python.h>
 
 namespace vantor::binding {
 
-// The body of PyInit__vantor: creates the module from `definition` with the coder type
-// (from `coder_spec`) in it and in its __all__. Every call after a successful one fails
-// with ImportError. Returns a new reference, or null with an exception set.
-PyObject* initialise_module(PyModuleDef& definition, PyType_Spec& coder_spec) noexcept;
+// The type made from `spec`. Failure is RuntimeError "An error occurred while initializing
+// class ArithmeticCoder", caused by the error of the creation.
+PyTypeObject* create_type(PyType_Spec& spec);
+
+// The body of PyInit__vantor: creates the module from `definition` and adds the class
+// `class_type()` to it under `class_name`, and to its __all__. Every call after a
+// successful one fails with ImportError. Returns a new reference, or null with an
+// exception set.
+PyObject* initialise_module(PyModuleDef& definition, const char* class_name,
+                            PyTypeObject* (*class_type)()) noexcept;
 
 }  // namespace vantor::binding

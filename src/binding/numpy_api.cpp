@@ -1,10 +1,9 @@
 #include "numpy_api.hpp"
 
-#include "conversion_error.hpp"
-#include "failure.hpp"
+#include "boundary.hpp"
 #include "numpy_abi.hpp"
 #include "once.hpp"
-#include "py_ref.hpp"
+#include "type_errors.hpp"
 
 namespace vantor::binding {
 
@@ -23,7 +22,7 @@ unsigned numpy_major_version() {
     const long value = PyLong_AsLong(major.get());
     if (value == -1 && PyErr_Occurred() != nullptr) throw_pending();
     if (value < 0 || value > 255) {
-        throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+        throw_error(PyExc_OverflowError, compat::VERSION_OUT_OF_RANGE);
     }
     return static_cast<unsigned>(value);
 }
@@ -31,7 +30,8 @@ unsigned numpy_major_version() {
 void* const* load_table() {
     PyRef module = checked(PyImport_ImportModule(NumpyApi::multiarray_name().c_str()));
     PyRef capsule = checked(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
-    if (!PyCapsule_CheckExact(capsule.get())) throw_conversion_error(capsule.get(), "PyCapsule");
+    if (!PyCapsule_CheckExact(capsule.get()))
+        throw_conversion_error(capsule.get(), compat::CAPSULE_TARGET);
     void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
     if (table == nullptr) throw_pending();
     // The capsule lives in NumPy's module for the life of the process, so its pointer does.
@@ -44,7 +44,7 @@ void* const* table() {
         try {
             return load_table();
         } catch (PyError& error) {
-            fail("Failed to access NumPy array API capsule: " + describe(error), here());
+            fail(compat::NUMPY_API_UNREACHABLE + describe(error), here());
         }
     });
 }

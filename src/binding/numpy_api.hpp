@@ -24,7 +24,6 @@ class NumpyApi {
     // refuses, which it does only for unknown numbers.
     PyObject* descr_from_type(int type_num) const;
     bool equivalent(PyObject* first, PyObject* second) const;
-    unsigned feature_version() const { return feature_version_; }
     // Whether descriptors have NumPy 2's layout.
     bool numpy2_layout() const;
 

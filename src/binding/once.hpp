@@ -9,7 +9,7 @@
 #include <thread>
 #include <utility>
 
-#include "failure.hpp"
+#include "py_error.hpp"
 
 namespace vantor::binding {
 

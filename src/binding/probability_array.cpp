@@ -3,10 +3,10 @@
 #include <optional>
 
 #include "borrow_registry.hpp"
-#include "conversion_error.hpp"
+#include "boundary.hpp"
 #include "numpy_abi.hpp"
 #include "numpy_api.hpp"
-#include "py_ref.hpp"
+#include "type_errors.hpp"
 
 namespace vantor::binding {
 
@@ -58,7 +58,7 @@ PyRef convert_to_float32(const NumpyApi& numpy, PyObject* probs) {
         PyObject_CallFunctionObjArgs(array_fn.get(), probs, text("float32").get(), nullptr));
     if (!is_vector(numpy, converted.get()) ||
         !matches(numpy, abi::as_array(converted.get())->descr, abi::TYPE_FLOAT)) {
-        throw_conversion_error(converted.get(), "PyArray<T, D>");
+        throw_conversion_error(converted.get(), compat::ARRAY_TARGET);
     }
     return converted;
 }
@@ -81,7 +81,7 @@ ProbabilityArray ProbabilityArray::obtain(PyObject* probs, SourceLocation contig
     ProbabilityArray held(array.release(), ProbabilityView{kind, nullptr, 0}, true);
     const abi::ArrayObject* fields = abi::as_array(held.array_);
     if ((fields->flags & (abi::ARRAY_C_CONTIGUOUS | abi::ARRAY_F_CONTIGUOUS)) == 0) {
-        fail("called `Result::unwrap()` on an `Err` value: NotContiguousError", contiguity_site);
+        fail(std::string(compat::UNWRAP_FAILED) + compat::NOT_CONTIGUOUS, contiguity_site);
     }
     held.view_ = {kind, fields->data, static_cast<uint64_t>(fields->dimensions[0])};
     return held;

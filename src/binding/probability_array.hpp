@@ -4,8 +4,8 @@
 
 #include <Python.h>
 
+#include "compat_texts.hpp"
 #include "engine/probability_view.hpp"
-#include "failure.hpp"
 
 namespace vantor::binding {
 

@@ -5,8 +5,6 @@
 
 #include <utility>
 
-#include "failure.hpp"
-
 namespace vantor::binding {
 
 class PyRef {
@@ -40,11 +38,5 @@ class PyRef {
   private:
     PyObject* object_ = nullptr;
 };
-
-// The new reference an interpreter call returned, or its pending error thrown as PyError.
-inline PyRef checked(PyObject* result) {
-    if (result == nullptr) throw_pending();
-    return PyRef(result);
-}
 
 }  // namespace vantor::binding

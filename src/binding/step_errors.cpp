@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "failure.hpp"
+#include "py_error.hpp"
 
 namespace vantor::binding {
 
@@ -24,7 +24,7 @@ void check_step(StepStatus status, uint64_t symbol, uint64_t count) {
             throw_error(PyExc_ValueError,
                         "the decoder is not positioned in a stream: call start_decoding first");
         case StepStatus::EmptyInterval:
-            fail("attempt to divide by zero", DECODE_EMPTY_INTERVAL);
+            fail(compat::DIVIDE_BY_ZERO, compat::DECODE_EMPTY_INTERVAL);
     }
     fail("unknown engine step status " + std::to_string(static_cast<unsigned>(status)), here());
 }

@@ -1,11 +1,11 @@
 #include "byte_buffer.hpp"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+
+#include "platform.hpp"
 
 namespace vantor {
 
@@ -23,10 +23,7 @@ void fail_allocation(std::size_t bytes) {
     char message[64];
     int length =
         std::snprintf(message, sizeof message, "memory allocation of %zu bytes failed\n", bytes);
-    if (length > 0) {
-        ssize_t ignored = ::write(STDERR_FILENO, message, static_cast<std::size_t>(length));
-        (void)ignored;
-    }
+    if (length > 0) platform::write_stderr({message, static_cast<std::size_t>(length)});
     std::abort();
 }
 

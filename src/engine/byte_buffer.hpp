@@ -27,7 +27,6 @@ class ByteBuffer {
 
     std::size_t capacity() const { return capacity_; }
     std::size_t size() const { return length_; }
-    bool owns_storage() const { return data_ != nullptr; }
     const uint8_t* data() const { return data_; }
     uint8_t operator[](std::size_t index) const { return data_[index]; }
 

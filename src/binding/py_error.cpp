@@ -1,11 +1,11 @@
-#include "failure.hpp"
+#include "py_error.hpp"
 
 #include <string_view>
 #include <utility>
 
+#include "engine/platform.hpp"
 #include "error_text.hpp"
 #include "failure_report.hpp"
-#include "panic_exception.hpp"
 #include "py_ref.hpp"
 
 namespace vantor::binding {
@@ -20,61 +20,28 @@ SourceLocation here(std::source_location where) {
 }
 
 // Not inlined, so that the return address is in the code that found the failure.
-[[noreturn]] __attribute__((noinline)) void fail(std::string message, SourceLocation where) {
-    write_failure_report(message, where, __builtin_return_address(0));
+[[noreturn]] VANTOR_NOINLINE void fail(std::string message, SourceLocation where) {
+    write_failure_report(message, where, VANTOR_RETURN_ADDRESS());
     throw InternalFailure{std::move(message)};
 }
 
-[[noreturn]] __attribute__((noinline)) void fail_api_call(SourceLocation where) {
+[[noreturn]] VANTOR_NOINLINE void fail_api_call(SourceLocation where) {
     if (PyErr_Occurred() != nullptr) PyErr_Print();
-    std::string message = "Python API call failed";
-    write_failure_report(message, where, __builtin_return_address(0));
+    std::string message = compat::API_CALL_FAILED;
+    write_failure_report(message, where, VANTOR_RETURN_ADDRESS());
     throw InternalFailure{std::move(message)};
-}
-
-void throw_pending() {
-    throw PyError::fetch();
 }
 
 void throw_error(PyObject* type, std::string message) {
     throw PyError::lazy(type, std::move(message));
 }
 
-PyError PyError::fetch_unchecked() {
+PyError PyError::take_pending() {
     PyError error;
     PyErr_Fetch(&error.type_, &error.value_, &error.traceback_);
-    if (error.type_ == nullptr) {
-        return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
+    if (error.type_ == nullptr) return lazy(PyExc_SystemError, compat::NO_ERROR_SET);
     PyErr_NormalizeException(&error.type_, &error.value_, &error.traceback_);
     return error;
-}
-
-PyError PyError::fetch() {
-    PyError error = fetch_unchecked();
-    if (error.lazy_) return error;
-    // Exactly our class: a failure of ours (or of an extension sharing the class) that went
-    // through Python code and came back. It carries on as that failure.
-    if (reinterpret_cast<PyObject*>(Py_TYPE(error.value_)) == panic_exception_type()) {
-        resume(error);
-    }
-    return error;
-}
-
-void PyError::resume(PyError& panic) {
-    std::string message = "Unwrapped panic from Python code";
-    PyRef text(PyObject_Str(panic.value_));
-    if (text) {
-        message = utf8_of(text.get());
-    } else {
-        PyErr_Clear();
-    }
-    write_stderr(
-        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-        "Python stack trace below:\n");
-    panic.restore();
-    PyErr_PrintEx(0);
-    throw InternalFailure{std::move(message)};
 }
 
 PyError PyError::lazy(PyObject* type, std::string message) {
@@ -92,18 +59,6 @@ PyError::PyError(PyError&& other) noexcept
       traceback_(std::exchange(other.traceback_, nullptr)),
       lazy_message_(std::move(other.lazy_message_)),
       lazy_(std::exchange(other.lazy_, false)) {}
-
-PyError& PyError::operator=(PyError&& other) noexcept {
-    if (this != &other) {
-        PyError old(std::move(*this));
-        type_ = std::exchange(other.type_, nullptr);
-        value_ = std::exchange(other.value_, nullptr);
-        traceback_ = std::exchange(other.traceback_, nullptr);
-        lazy_message_ = std::move(other.lazy_message_);
-        lazy_ = std::exchange(other.lazy_, false);
-    }
-    return *this;
-}
 
 PyError::~PyError() {
     Py_XDECREF(type_);
@@ -126,7 +81,7 @@ void PyError::normalise() {
                                                    static_cast<Py_ssize_t>(lazy_message_.size())));
         if (argument) PyErr_SetObject(type.get(), argument.get());
     } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        PyErr_SetString(PyExc_TypeError, compat::NOT_AN_EXCEPTION);
     }
     lazy_message_.clear();
     PyErr_Fetch(&type_, &value_, &traceback_);
@@ -171,7 +126,7 @@ std::string traceback_text(PyObject* traceback) {
         if (text && PyUnicode_Check(text.get())) return "Some(" + quoted(utf8_of(text.get())) + ")";
     }
     if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(traceback);
-    return "Some(" + quoted("<unformattable " + repr_or_unprintable(traceback) + ">") + ")";
+    return "Some(" + quoted(compat::UNFORMATTABLE + repr_or_unprintable(traceback) + ">") + ")";
 }
 
 }  // namespace
@@ -180,21 +135,12 @@ std::string describe(PyError& error) {
     PyObject* type = error.type();
     PyObject* value = error.value();
     PyObject* traceback = error.traceback();
-    std::string text = "PyErr { type: " + repr_or_unprintable(type);
-    text += ", value: " + repr_or_unprintable(value);
-    text += ", traceback: ";
+    std::string text = compat::DESCRIBE_TYPE + repr_or_unprintable(type);
+    text += compat::DESCRIBE_VALUE + repr_or_unprintable(value);
+    text += compat::DESCRIBE_TRACEBACK;
     text += traceback == nullptr ? std::string("None") : traceback_text(traceback);
-    text += " }";
+    text += compat::DESCRIBE_END;
     return text;
-}
-
-void raise_panic(const std::string& message) noexcept {
-    try {
-        PyError::lazy(panic_exception_type(), message).restore();
-    } catch (...) {
-        // The class cannot be had (that failure has been reported): raise what we can.
-        PyErr_SetString(PyExc_SystemError, message.c_str());
-    }
 }
 
 }  // namespace vantor::binding

@@ -1,0 +1,44 @@
+// The few operating-system services the module needs, behind one interface so that a port
+// to another system touches this file and its source alone: writing to standard error,
+// the calling thread's identifier, and the stack capture of the failure report.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The code that detects a failure must keep its own frame and its return address.
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define VANTOR_NOINLINE __declspec(noinline)
+#define VANTOR_RETURN_ADDRESS() _ReturnAddress()
+#else
+#define VANTOR_NOINLINE __attribute__((noinline))
+#define VANTOR_RETURN_ADDRESS() __builtin_return_address(0)
+#endif
+
+namespace vantor::platform {
+
+// Writes all of `text` to standard error with as few writes as possible; a closed or
+// failing stream is ignored.
+void write_stderr(std::string_view text) noexcept;
+
+// The operating system's identifier of the calling thread.
+uint64_t thread_id() noexcept;
+
+// Return addresses of the calling thread's stack, innermost first, at most `capacity`.
+// 0 where the platform cannot capture its stack.
+std::size_t capture_stack(void** frames, std::size_t capacity) noexcept;
+
+// What is known of one code address: its function (demangled when possible) and the
+// module holding it with the address's offset in it, which addr2line turns into a line.
+struct CodeAddress {
+    bool found = false;    // whether the module is known at all
+    std::string function;  // empty when the symbol is unknown
+    std::string module;    // empty when the module's path is unknown
+    uintptr_t offset = 0;
+};
+CodeAddress describe_address(const void* address);
+
+}  // namespace vantor::platform
