@@ -56,7 +56,8 @@ CoderObject& coder_from(PyObject* self) {
 // ArithmeticCoder(): refuses every argument, then makes a coder in its initial state.
 PyObject* coder_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> PyObject* {
-        parse_arguments(Parameters<0>{"ArithmeticCoder", "__new__", {}}, args, kwargs);
+        Parameters<0> none{"ArithmeticCoder", "__new__", {}};
+        parse_arguments(none, args, kwargs);
         // Reserved before the instance exists; it goes back if allocation fails.
         ByteBuffer output(INITIAL_OUTPUT_CAPACITY);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
@@ -83,9 +84,9 @@ void coder_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-constexpr Parameters<1> START_DECODING{"ArithmeticCoder", "start_decoding", {"input_bytes"}};
-constexpr Parameters<2> ENCODE_STEP{"ArithmeticCoder", "encode_step", {"probs", "symbol"}};
-constexpr Parameters<1> DECODE_STEP{"ArithmeticCoder", "decode_step", {"probs"}};
+Parameters<1> START_DECODING{"ArithmeticCoder", "start_decoding", {"input_bytes"}};
+Parameters<2> ENCODE_STEP{"ArithmeticCoder", "encode_step", {"probs", "symbol"}};
+Parameters<1> DECODE_STEP{"ArithmeticCoder", "decode_step", {"probs"}};
 
 // start_decoding(input_bytes): loads a stream to decode; the coder keeps its own copy.
 PyObject* start_decoding(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -111,7 +112,7 @@ PyObject* encode_step(PyObject* self, PyObject* args, PyObject* kwargs) {
         uint64_t count;
         {
             // Held for exactly the engine step.
-            const auto array = ProbabilityArray::obtain(probs.get(), compat::ENCODE_NOT_CONTIGUOUS);
+            const ProbabilityArray array(probs.get(), compat::ENCODE_NOT_CONTIGUOUS);
             count = array.view().count;
             status = encode_symbol(coder.state, array.view(), symbol);
         }
@@ -129,7 +130,7 @@ PyObject* decode_step(PyObject* self, PyObject* args, PyObject* kwargs) {
         DecodeOutcome outcome;
         uint64_t count;
         {
-            const auto array = ProbabilityArray::obtain(probs.get(), compat::DECODE_NOT_CONTIGUOUS);
+            const ProbabilityArray array(probs.get(), compat::DECODE_NOT_CONTIGUOUS);
             count = array.view().count;
             outcome = decode_symbol(coder.state, array.view());
         }

@@ -1,7 +1,6 @@
 #include "arguments.hpp"
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "error_text.hpp"
@@ -19,22 +18,23 @@ std::string count_text(Py_ssize_t count) {
     return std::to_string(count);
 }
 
-// The UTF-8 bytes of a str key, or false when the key is no str or cannot be encoded.
-bool key_bytes(PyObject* key, PyRef& encoded, std::string_view& bytes) {
-    if (!PyUnicode_Check(key)) return false;
-    encoded = PyRef(PyUnicode_AsUTF8String(key));
-    if (!encoded) {
-        PyErr_Clear();
-        return false;
+// The parameter a keyword names, or `count` when it names none (a key that is not a str
+// names none). Compares without building anything, so that a call by keyword costs little
+// more than a positional one.
+std::size_t parameter_named(PyObject* key, const char* const* names, PyObject** interned,
+                            std::size_t count) {
+    if (!PyUnicode_Check(key)) return count;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (interned[i] == nullptr) {
+            interned[i] = PyUnicode_InternFromString(names[i]);
+            if (interned[i] == nullptr) PyErr_Clear();  // compared by content below
+        }
+        if (key == interned[i]) return i;
     }
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) {
-        PyErr_Clear();
-        return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) return i;
     }
-    bytes = {data, static_cast<std::size_t>(size)};
-    return true;
+    return count;
 }
 
 std::string quoted_list(const char* const* names, const std::vector<std::size_t>& missing) {
@@ -51,7 +51,8 @@ std::string quoted_list(const char* const* names, const std::vector<std::size_t>
 }  // namespace
 
 void parse_arguments(const char* class_name, const char* function_name, const char* const* names,
-                     std::size_t count, PyObject* args, PyObject* kwargs, PyRef* slots) {
+                     PyObject** interned, std::size_t count, PyObject* args, PyObject* kwargs,
+                     PyRef* slots) {
     const Py_ssize_t given = PyTuple_Size(args);
     const auto positional = static_cast<std::size_t>(given);
     for (std::size_t i = 0; i < positional && i < count; ++i) {
@@ -69,17 +70,7 @@ void parse_arguments(const char* class_name, const char* function_name, const ch
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            PyRef encoded;
-            std::string_view bytes;
-            std::size_t match = count;
-            if (key_bytes(key, encoded, bytes)) {
-                for (std::size_t i = 0; i < count; ++i) {
-                    if (bytes == names[i]) {
-                        match = i;
-                        break;
-                    }
-                }
-            }
+            const std::size_t match = parameter_named(key, names, interned, count);
             if (match == count) {
                 // Rendering the key may run Python code; the loop ends here regardless.
                 throw_error(PyExc_TypeError, full_name(class_name, function_name) +

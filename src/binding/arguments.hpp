@@ -10,25 +10,28 @@
 
 namespace vantor::binding {
 
-// One method's parameters: all positional-or-keyword, all required.
+// One method's parameters: all positional-or-keyword, all required. `interned` keeps the
+// names as interned strings once first needed (under the interpreter lock), so that a
+// keyword written at a call site, which is interned too, is recognised by identity.
 template <std::size_t N>
 struct Parameters {
     const char* class_name;
     const char* function_name;
     std::array<const char*, N> names;
+    std::array<PyObject*, N> interned{};
 };
 
 // Fills one slot per parameter (null when not given) from the positional tuple and the
 // keyword dictionary (or null), or throws the parser's TypeError.
 void parse_arguments(const char* class_name, const char* function_name, const char* const* names,
-                     std::size_t count, PyObject* args, PyObject* kwargs, PyRef* slots);
+                     PyObject** interned, std::size_t count, PyObject* args, PyObject* kwargs,
+                     PyRef* slots);
 
 template <std::size_t N>
-std::array<PyRef, N> parse_arguments(const Parameters<N>& parameters, PyObject* args,
-                                     PyObject* kwargs) {
+std::array<PyRef, N> parse_arguments(Parameters<N>& parameters, PyObject* args, PyObject* kwargs) {
     std::array<PyRef, N> slots;
-    parse_arguments(parameters.class_name, parameters.function_name, parameters.names.data(), N,
-                    args, kwargs, slots.data());
+    parse_arguments(parameters.class_name, parameters.function_name, parameters.names.data(),
+                    parameters.interned.data(), N, args, kwargs, slots.data());
     return slots;
 }
 

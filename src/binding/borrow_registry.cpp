@@ -1,9 +1,11 @@
 #include "borrow_registry.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "borrow_table.hpp"
 #include "boundary.hpp"
@@ -18,12 +20,26 @@ namespace {
 
 namespace abi = numpy_abi;
 
+// The registry's own lock. Every operation runs with the interpreter lock held, so it is
+// never contended in practice; a flag costs a fraction of a mutex on every call.
+class RegistryLock {
+  public:
+    void lock() {
+        while (held_.exchange(true, std::memory_order_acquire))
+            std::this_thread::yield();
+    }
+    void unlock() { held_.store(false, std::memory_order_release); }
+
+  private:
+    std::atomic<bool> held_{false};
+};
+
 // Our state behind `flags`. It keeps what it needs of NumPy, so that the operations never
 // depend on our own lazily built access.
 struct RegistryState {
     PyTypeObject* array_type;
     bool numpy2_layout;
-    std::mutex lock;
+    RegistryLock lock;
     BorrowTable table;
 };
 
@@ -72,7 +88,7 @@ static int registry_acquire(void* flags, PyObject* array) {
     try {
         auto& state = *static_cast<RegistryState*>(flags);
         const Located at = locate(state, array);
-        std::lock_guard<std::mutex> guard(state.lock);
+        std::lock_guard<RegistryLock> guard(state.lock);
         return state.table.acquire(at.base, at.key);
     } catch (...) {
         return BORROW_INTERNAL_ERROR;
@@ -86,7 +102,7 @@ static int registry_acquire_mut(void* flags, PyObject* array) {
         }
         auto& state = *static_cast<RegistryState*>(flags);
         const Located at = locate(state, array);
-        std::lock_guard<std::mutex> guard(state.lock);
+        std::lock_guard<RegistryLock> guard(state.lock);
         return state.table.acquire_mut(at.base, at.key);
     } catch (...) {
         return BORROW_INTERNAL_ERROR;
@@ -97,7 +113,7 @@ static void registry_release(void* flags, PyObject* array) {
     try {
         auto& state = *static_cast<RegistryState*>(flags);
         const Located at = locate(state, array);
-        std::lock_guard<std::mutex> guard(state.lock);
+        std::lock_guard<RegistryLock> guard(state.lock);
         state.table.release(at.base, at.key);
     } catch (...) {
         // Only the lock can throw here; a release that cannot run leaves the borrow in place.
@@ -108,7 +124,7 @@ static void registry_release_mut(void* flags, PyObject* array) {
     try {
         auto& state = *static_cast<RegistryState*>(flags);
         const Located at = locate(state, array);
-        std::lock_guard<std::mutex> guard(state.lock);
+        std::lock_guard<RegistryLock> guard(state.lock);
         state.table.release_mut(at.base, at.key);
     } catch (...) {
     }
@@ -152,6 +168,7 @@ PyRef create_registry(PyObject* module) {
 struct Registry {
     PyObject* capsule;  // kept for the process, so the record stays valid
     const BorrowApi* api;
+    RegistryState* own;  // our state when the record is ours, else null
 };
 
 Registry find_or_create() {
@@ -173,28 +190,42 @@ Registry find_or_create() {
                                          std::to_string(api->version) +
                                          compat::UNSUPPORTED_VERSION);
     }
-    return {capsule.release(), api};
+    // A record whose functions are ours is ours: its state can be reached directly.
+    RegistryState* own = api->acquire == registry_acquire && api->release == registry_release
+                             ? static_cast<RegistryState*>(api->flags)
+                             : nullptr;
+    return {capsule.release(), api, own};
 }
 
 OnceCell<Registry> registry;
 
-}  // namespace
-
-const BorrowApi& BorrowRegistry::get() {
-    return *registry
-                .get_or_init([] {
-                    try {
-                        return find_or_create();
-                    } catch (PyError& error) {
-                        fail(compat::REGISTRY_ERROR + describe(error), here());
-                    }
-                })
-                .api;
+const Registry& the_registry() {
+    return registry.get_or_init([] {
+        try {
+            return find_or_create();
+        } catch (PyError& error) {
+            fail(compat::REGISTRY_ERROR + describe(error), here());
+        }
+    });
 }
 
-void BorrowRegistry::acquire_shared(PyObject* array) {
-    const BorrowApi& api = get();
-    const int code = api.acquire(api.flags, array);
+}  // namespace
+
+SharedBorrow::SharedBorrow(PyObject* array) : array_(array) {
+    const Registry& found = the_registry();
+    int code;
+    if (found.own != nullptr) {
+        const Located at = locate(*found.own, array);
+        {
+            std::lock_guard<RegistryLock> guard(found.own->lock);
+            code = found.own->table.acquire(at.base, at.key);
+        }
+        own_registry_ = found.own;
+        base_ = at.base;
+        key_ = at.key;
+    } else {
+        code = found.api->acquire(found.api->flags, array);
+    }
     if (code == BORROW_OK) return;
     if (code == BORROW_CONFLICT) {
         fail(std::string(compat::UNWRAP_FAILED) + compat::ALREADY_BORROWED_ARRAY, here());
@@ -202,10 +233,15 @@ void BorrowRegistry::acquire_shared(PyObject* array) {
     fail(compat::UNEXPECTED_RETURN_CODE + std::to_string(code) + compat::FROM_BORROW_API, here());
 }
 
-void BorrowRegistry::release_shared(PyObject* array) noexcept {
-    // Only called after acquire_shared succeeded, so the record is there.
+SharedBorrow::~SharedBorrow() {
+    if (auto* own = static_cast<RegistryState*>(own_registry_)) {
+        std::lock_guard<RegistryLock> guard(own->lock);
+        own->table.release(base_, key_);
+        return;
+    }
+    // Only constructed once the registry was found.
     const Registry* found = registry.get();
-    if (found != nullptr) found->api->release(found->api->flags, array);
+    found->api->release(found->api->flags, array_);
 }
 
 }  // namespace vantor::binding

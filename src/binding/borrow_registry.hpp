@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "borrow_table.hpp"
+
 namespace vantor::binding {
 
 extern "C" {
@@ -33,17 +35,25 @@ static_assert(offsetof(BorrowApi, flags) == 8);
 static_assert(offsetof(BorrowApi, acquire) == 16);
 static_assert(offsetof(BorrowApi, release_mut) == 40);
 
-class BorrowRegistry {
+// A shared borrow of one array, held for the life of this object and given back on every
+// way out. Taking it fails internally when the array is borrowed exclusively
+// (AlreadyBorrowed) or the registry answers with an unexpected code. The first borrow finds
+// the process's registry on NumPy's multiarray module, or creates it there; failing to is
+// an internal failure ("Interal borrow checking API error: ...").
+class SharedBorrow {
   public:
-    // The process's record, found on the multiarray module or created there on first need,
-    // then kept. Failing is an internal failure ("Interal borrow checking API error: ...").
-    static const BorrowApi& get();
+    explicit SharedBorrow(PyObject* array);
+    ~SharedBorrow();
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
 
-    // Takes a shared borrow of `array`, or fails internally: AlreadyBorrowed when it is
-    // borrowed exclusively, or an unexpected return code.
-    static void acquire_shared(PyObject* array);
-    // Gives back a shared borrow taken by acquire_shared.
-    static void release_shared(PyObject* array) noexcept;
+  private:
+    PyObject* array_;
+    // When the registry is our own, where the borrow was recorded: the release goes straight
+    // to it, and gives back exactly what was taken.
+    void* own_registry_ = nullptr;
+    uintptr_t base_ = 0;
+    BorrowKey key_{};
 };
 
 }  // namespace vantor::binding

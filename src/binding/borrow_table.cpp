@@ -18,6 +18,17 @@ uint64_t magnitude(int64_t x) {
 BorrowKey borrow_key(uintptr_t data, int nd, const intptr_t* dimensions, const intptr_t* strides,
                      intptr_t element_size) {
     if (nd == 0) return {data, data, data, 1};
+    if (nd == 1) {
+        // The shape of every probability vector, so it skips the general loops.
+        const int64_t stride = strides[0];
+        if (dimensions[0] == 0) return {data, data, data, stride};
+        const uint64_t offset =
+            (static_cast<uint64_t>(dimensions[0]) - 1) * static_cast<uint64_t>(stride);
+        const bool backwards = static_cast<int64_t>(offset) < 0;
+        return {data + (backwards ? offset : 0),
+                data + (backwards ? 0 : offset) + static_cast<uint64_t>(element_size), data,
+                stride};
+    }
 
     // Stored signed; a gcd of 2^63 (strides of only 0 and the smallest integer) wraps to
     // the smallest integer, whose magnitude is read back as 2^63.

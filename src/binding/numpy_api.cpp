@@ -54,6 +54,13 @@ Fn* slot(void* const* table, std::size_t index) {
     return reinterpret_cast<Fn*>(table[index]);
 }
 
+// New reference to the built-in descriptor of `type_num`; NumPy refuses only unknown numbers.
+PyObject* descr_from_type(void* const* table, int type_num) {
+    PyObject* descr = slot<abi::DescrFromTypeFn>(table, abi::SLOT_DESCR_FROM_TYPE)(type_num);
+    if (descr == nullptr) fail_api_call(here());
+    return descr;
+}
+
 // Thrown inside the bfloat16 cell's computation to leave it empty for the next need.
 struct NoBFloat16 {};
 
@@ -69,11 +76,15 @@ const std::string& NumpyApi::multiarray_name() {
 
 const NumpyApi& NumpyApi::get() {
     static OnceCell<NumpyApi> cell;
-    return cell.get_or_init([] {
-        void* const* api = table();
-        return NumpyApi(api, slot<abi::FeatureVersionFn>(api, abi::SLOT_FEATURE_VERSION)());
-    });
+    return cell.get_or_init([] { return NumpyApi(table()); });
 }
+
+NumpyApi::NumpyApi(void* const* table)
+    : table_(table),
+      feature_version_(slot<abi::FeatureVersionFn>(table, abi::SLOT_FEATURE_VERSION)()),
+      float32_(descr_from_type(table, abi::TYPE_FLOAT)),
+      float16_(descr_from_type(table, abi::TYPE_HALF)),
+      float64_(descr_from_type(table, abi::TYPE_DOUBLE)) {}
 
 PyTypeObject* NumpyApi::array_type() const {
     return static_cast<PyTypeObject*>(table_[abi::SLOT_ARRAY_TYPE]);
@@ -84,10 +95,11 @@ bool NumpyApi::is_array(PyObject* object) const {
     return type == array_type() || PyType_IsSubtype(type, array_type()) != 0;
 }
 
-PyObject* NumpyApi::descr_from_type(int type_num) const {
-    PyObject* descr = slot<abi::DescrFromTypeFn>(table_, abi::SLOT_DESCR_FROM_TYPE)(type_num);
-    if (descr == nullptr) fail_api_call(here());
-    return descr;
+bool NumpyApi::is_builtin(PyObject* descr, int type_num) const {
+    PyObject* builtin = type_num == abi::TYPE_FLOAT  ? float32_
+                        : type_num == abi::TYPE_HALF ? float16_
+                                                     : float64_;
+    return descr == builtin || equivalent(descr, builtin);
 }
 
 bool NumpyApi::equivalent(PyObject* first, PyObject* second) const {

@@ -20,9 +20,9 @@ class NumpyApi {
 
     PyTypeObject* array_type() const;
     bool is_array(PyObject* object) const;
-    // New reference to the built-in descriptor of `type_num`; fails internally if NumPy
-    // refuses, which it does only for unknown numbers.
-    PyObject* descr_from_type(int type_num) const;
+    // Whether `descr` is NumPy's built-in descriptor of float32, float16 or float64 (one
+    // of the type numbers in numpy_abi), or equivalent to it, byte order included.
+    bool is_builtin(PyObject* descr, int type_num) const;
     bool equivalent(PyObject* first, PyObject* second) const;
     // Whether descriptors have NumPy 2's layout.
     bool numpy2_layout() const;
@@ -32,11 +32,14 @@ class NumpyApi {
     PyObject* bfloat16() const;
 
   private:
-    NumpyApi(void* const* table, unsigned feature_version)
-        : table_(table), feature_version_(feature_version) {}
+    explicit NumpyApi(void* const* table);
 
     void* const* table_;
     unsigned feature_version_;
+    // NumPy's built-in descriptors never change: each is fetched once and kept.
+    PyObject* float32_;
+    PyObject* float16_;
+    PyObject* float64_;
 };
 
 }  // namespace vantor::binding

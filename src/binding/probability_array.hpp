@@ -4,8 +4,10 @@
 
 #include <Python.h>
 
+#include "borrow_registry.hpp"
 #include "compat_texts.hpp"
 #include "engine/probability_view.hpp"
+#include "py_ref.hpp"
 
 namespace vantor::binding {
 
@@ -15,23 +17,18 @@ class ProbabilityArray {
     // anything else converted to float32), takes the shared borrow and checks contiguity,
     // reporting a non-contiguous array at `contiguity_site`. Throws PyError or
     // InternalFailure; nothing is held after a throw.
-    static ProbabilityArray obtain(PyObject* probs, SourceLocation contiguity_site);
-
-    ProbabilityArray(ProbabilityArray&& other) noexcept;
-    ProbabilityArray& operator=(ProbabilityArray&&) = delete;
+    ProbabilityArray(PyObject* probs, SourceLocation contiguity_site);
     ProbabilityArray(const ProbabilityArray&) = delete;
     ProbabilityArray& operator=(const ProbabilityArray&) = delete;
-    // Releases the shared borrow, then drops the array reference.
-    ~ProbabilityArray();
 
     const ProbabilityView& view() const { return view_; }
 
   private:
-    ProbabilityArray(PyObject* array, ProbabilityView view, bool borrowed);
-
-    PyObject* array_;  // owned
+    // Destroyed in reverse: the borrow is given back before the reference is dropped.
+    ElementKind kind_ = ElementKind::Float32;
+    PyRef array_;
+    SharedBorrow borrow_;
     ProbabilityView view_;
-    bool borrowed_;
 };
 
 }  // namespace vantor::binding
