@@ -1,8 +1,8 @@
 // The _vantor module: one class, ArithmeticCoder, an arithmetic coder that takes a fresh
-// probability vector at every step.
+// probability vector at every step, one step per call or many (a row each) at once.
 //
 // The file reads in the order of a heap type on the limited API: the instance record, its
-// creation and deallocation, the four methods, the method table and the type's slots and
+// creation and deallocation, the methods, the method table and the type's slots and
 // specification, then the module. Each method is the adapter between the interpreter and
 // the engine (src/engine/): it parses its arguments (binding/arguments), checks `self`
 // and takes the coder for the call (binding/exclusive_use), converts the arguments
@@ -14,16 +14,21 @@
 #include <Python.h>
 
 #include <new>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "binding/arguments.hpp"
 #include "binding/boundary.hpp"
 #include "binding/conversions.hpp"
 #include "binding/exclusive_use.hpp"
+#include "binding/interpreter_lock.hpp"
 #include "binding/module.hpp"
 #include "binding/probability_array.hpp"
 #include "binding/step_errors.hpp"
 #include "binding/type_errors.hpp"
+#include "engine/batch.hpp"
 #include "engine/decoder.hpp"
 #include "engine/encoder.hpp"
 
@@ -150,6 +155,66 @@ PyObject* finish_encoding(PyObject* self, PyObject* /*unused*/) {
     });
 }
 
+Parameters<2> ENCODE_STEPS{"ArithmeticCoder", "encode_steps", {"probs", "symbols"}};
+Parameters<1> DECODE_STEPS{"ArithmeticCoder", "decode_steps", {"probs"}};
+
+// Runs `code` on the rows, without the interpreter lock when the batch is long enough for
+// that to pay: taking the lock back costs about what a few steps do. Meanwhile the coder
+// stays held by its borrow flag and the array by its shared borrow.
+template <class Code>
+BatchOutcome run_batch(const ProbabilityRows& rows, Code&& code) {
+    constexpr uint64_t ROW_COST = 64;  // a step's fixed cost, in element reads
+    constexpr uint64_t WORTH_RELEASING = uint64_t{1} << 16;
+    std::optional<WithoutInterpreterLock> released;
+    if (rows.rows * (rows.length + ROW_COST) >= WORTH_RELEASING) released.emplace();
+    return code();
+}
+
+void check_lengths(std::size_t symbols, uint64_t rows) {
+    if (symbols != rows) {
+        throw_error(PyExc_ValueError, "got " + std::to_string(symbols) + " symbols for " +
+                                          std::to_string(rows) + " rows of probabilities");
+    }
+}
+
+// encode_steps(probs, symbols): encode_step for each row of `probs` with the symbol of the
+// same place, all or nothing: a refused row (the error names it) leaves the coder as it was
+// before the call. The symbols are converted first, so that no conversion runs while the
+// rows are read.
+PyObject* encode_steps(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary([&] {
+        auto [probs, symbols_object] = parse_arguments(ENCODE_STEPS, args, kwargs);
+        CoderObject& coder = coder_from(self);
+        ExclusiveUse use(coder.borrow_flag);
+        const std::vector<uint64_t> symbols = symbols_argument(symbols_object.get());
+        const ProbabilityRowsArray array(probs.get());
+        const ProbabilityRows& rows = array.rows();
+        check_lengths(symbols.size(), rows.rows);
+        const BatchOutcome outcome =
+            run_batch(rows, [&] { return encode_rows(coder.state, rows, symbols.data()); });
+        check_rows(outcome, rows.length);
+        return none_result();
+    });
+}
+
+// decode_steps(probs): decode_step for each row of `probs`, all or nothing; the symbols
+// come back as a one-dimensional int64 array.
+PyObject* decode_steps(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary([&] {
+        auto [probs] = parse_arguments(DECODE_STEPS, args, kwargs);
+        CoderObject& coder = coder_from(self);
+        ExclusiveUse use(coder.borrow_flag);
+        const ProbabilityRowsArray array(probs.get());
+        const ProbabilityRows& rows = array.rows();
+        uint64_t* symbols = nullptr;
+        PyRef result = symbols_result(rows.rows, symbols);
+        const BatchOutcome outcome =
+            run_batch(rows, [&] { return decode_rows(coder.state, rows, symbols); });
+        check_rows(outcome, rows.length);
+        return result.release();
+    });
+}
+
 template <class Method>
 PyCFunction as_method(Method method) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
@@ -164,6 +229,10 @@ PyMethodDef methods[] = {
     {"decode_step", as_method(decode_step), METH_VARARGS | METH_KEYWORDS,
      "decode_step($self, probs)\n--\n\n"},
     {"finish_encoding", finish_encoding, METH_NOARGS, "finish_encoding($self)\n--\n\n"},
+    {"encode_steps", as_method(encode_steps), METH_VARARGS | METH_KEYWORDS,
+     "encode_steps($self, probs, symbols)\n--\n\n"},
+    {"decode_steps", as_method(decode_steps), METH_VARARGS | METH_KEYWORDS,
+     "decode_steps($self, probs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

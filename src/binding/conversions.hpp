@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "engine/byte_buffer.hpp"
+#include "py_ref.hpp"
 
 namespace vantor::binding {
 
@@ -14,6 +16,12 @@ namespace vantor::binding {
 // through __index__. Throws the conversion error, prefixed with the argument name when it
 // is a TypeError.
 uint64_t symbol_argument(PyObject* symbol);
+
+// `symbols` as unsigned 64-bit integers: a one-dimensional NumPy array of any integer type
+// (any stride or byte order), or any sequence of integers, each converted as a `symbol` is.
+// A wrong entry is reported with its index ("symbols[3]: ..."), a wrong array with a
+// TypeError.
+std::vector<uint64_t> symbols_argument(PyObject* symbols);
 
 // The content of `input_bytes`, which must be bytes or a bytes subclass; read it while the
 // argument is held.
@@ -27,5 +35,8 @@ BytesContent input_bytes_argument(PyObject* input_bytes);
 PyObject* none_result();
 PyObject* int_result(uint64_t value);
 PyObject* bytes_result(const ByteBuffer& buffer);
+// A new one-dimensional int64 array for `count` decoded symbols, uninitialised; `data`
+// points at its elements.
+PyRef symbols_result(uint64_t count, uint64_t*& data);
 
 }  // namespace vantor::binding

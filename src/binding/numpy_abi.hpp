@@ -62,6 +62,8 @@ inline constexpr int ARRAY_C_CONTIGUOUS = 0x0001;
 inline constexpr int ARRAY_F_CONTIGUOUS = 0x0002;
 inline constexpr int ARRAY_WRITEABLE = 0x0400;
 
+// 64-bit integers: `long` where it has 64 bits, else `long long`.
+inline constexpr int TYPE_INT64 = sizeof(long) == 8 ? 7 : 9;
 inline constexpr int TYPE_FLOAT = 11;
 inline constexpr int TYPE_DOUBLE = 12;
 inline constexpr int TYPE_HALF = 23;
@@ -69,6 +71,7 @@ inline constexpr int TYPE_HALF = 23;
 // Slots of the C-API table (the `_ARRAY_API` capsule's pointer, an array of void*).
 inline constexpr std::size_t SLOT_ARRAY_TYPE = 2;  // the PyArray_Type object itself
 inline constexpr std::size_t SLOT_DESCR_FROM_TYPE = 45;
+inline constexpr std::size_t SLOT_NEW = 93;
 inline constexpr std::size_t SLOT_DESCR_CONVERTER2 = 175;
 inline constexpr std::size_t SLOT_EQUIV_TYPES = 182;
 inline constexpr std::size_t SLOT_FEATURE_VERSION = 211;
@@ -81,10 +84,25 @@ typedef int DescrConverter2Fn(PyObject* object, PyObject** out);
 // Declared as npy_bool (unsigned char); only the low byte of the result is defined.
 typedef unsigned char EquivTypesFn(PyObject* first, PyObject* second);
 typedef unsigned int FeatureVersionFn(void);
+// PyArray_New: a new array of `type_num` with the given shape, its own memory when `data`
+// is null; null with an error set on failure.
+typedef PyObject* NewArrayFn(PyTypeObject* subtype, int nd, const npy_intp* dimensions,
+                             int type_num, const npy_intp* strides, void* data, int itemsize,
+                             int flags, PyObject* obj);
 }
 
 inline ArrayObject* as_array(PyObject* object) {
     return reinterpret_cast<ArrayObject*>(object);
+}
+
+// The kind character of a descriptor ('i' signed, 'u' unsigned, 'f' floating, ...) and its
+// byte order ('=' native, '<' little, '>' big, '|' not applicable); the same place in both
+// layouts.
+inline char kind_of(PyObject* descr) {
+    return reinterpret_cast<DescrV1*>(descr)->kind;
+}
+inline char byte_order_of(PyObject* descr) {
+    return reinterpret_cast<DescrV1*>(descr)->byteorder;
 }
 
 // Element size of `descr`, read with the layout of the running NumPy.

@@ -106,6 +106,12 @@ bool NumpyApi::equivalent(PyObject* first, PyObject* second) const {
     return slot<abi::EquivTypesFn>(table_, abi::SLOT_EQUIV_TYPES)(first, second) != 0;
 }
 
+PyObject* NumpyApi::new_int64_vector(Py_ssize_t length) const {
+    const abi::npy_intp dimensions[1] = {length};
+    return slot<abi::NewArrayFn>(table_, abi::SLOT_NEW)(
+        array_type(), 1, dimensions, abi::TYPE_INT64, nullptr, nullptr, 0, 0, nullptr);
+}
+
 bool NumpyApi::numpy2_layout() const {
     return feature_version_ >= abi::NUMPY2_FEATURE_VERSION;
 }

@@ -24,6 +24,8 @@ class NumpyApi {
     // of the type numbers in numpy_abi), or equivalent to it, byte order included.
     bool is_builtin(PyObject* descr, int type_num) const;
     bool equivalent(PyObject* first, PyObject* second) const;
+    // A new one-dimensional int64 array of `length` elements, uninitialised.
+    PyObject* new_int64_vector(Py_ssize_t length) const;
     // Whether descriptors have NumPy 2's layout.
     bool numpy2_layout() const;
 

@@ -14,13 +14,14 @@ namespace {
 
 namespace abi = numpy_abi;
 
-bool is_vector(const NumpyApi& numpy, PyObject* object) {
-    return numpy.is_array(object) && abi::as_array(object)->nd == 1;
+bool has_dimensions(const NumpyApi& numpy, PyObject* object, int nd) {
+    return numpy.is_array(object) && abi::as_array(object)->nd == nd;
 }
 
-// The kind `probs` can be read as in place, tried in a fixed order; raises nothing.
-std::optional<ElementKind> classify(const NumpyApi& numpy, PyObject* probs) {
-    if (!is_vector(numpy, probs)) return std::nullopt;
+// The kind an `nd`-dimensional `probs` can be read as in place, tried in a fixed order;
+// raises nothing.
+std::optional<ElementKind> classify(const NumpyApi& numpy, PyObject* probs, int nd) {
+    if (!has_dimensions(numpy, probs, nd)) return std::nullopt;
     PyObject* descr = abi::as_array(probs)->descr;
     if (numpy.is_builtin(descr, abi::TYPE_FLOAT)) return ElementKind::Float32;
     if (numpy.is_builtin(descr, abi::TYPE_HALF)) return ElementKind::Float16;
@@ -43,40 +44,85 @@ PyRef text(const char* value) {
     return object;
 }
 
-// numpy.array(probs, "float32"), which must come out as a float32 vector.
-PyRef convert_to_float32(const NumpyApi& numpy, PyObject* probs) {
+// numpy.array(probs, "float32").
+PyRef convert_to_float32(PyObject* probs) {
     PyRef module = checked(PyImport_Import(text("numpy").get()));
     PyRef array_fn = checked(PyObject_GetAttrString(module.get(), "array"));
-    PyRef converted = checked(
+    return checked(
         PyObject_CallFunctionObjArgs(array_fn.get(), probs, text("float32").get(), nullptr));
-    if (!is_vector(numpy, converted.get()) ||
-        !numpy.is_builtin(abi::as_array(converted.get())->descr, abi::TYPE_FLOAT)) {
+}
+
+bool is_float32(const NumpyApi& numpy, PyObject* object, int nd) {
+    return has_dimensions(numpy, object, nd) &&
+           numpy.is_builtin(abi::as_array(object)->descr, abi::TYPE_FLOAT);
+}
+
+// `probs` itself when it can be read in place (its kind in `kind`), else its float32 copy.
+PyRef accepted_vector(PyObject* probs, ElementKind& kind) {
+    const NumpyApi& numpy = NumpyApi::get();
+    if (const std::optional<ElementKind> in_place = classify(numpy, probs, 1)) {
+        kind = *in_place;
+        return PyRef::borrow(probs);
+    }
+    kind = ElementKind::Float32;
+    PyRef converted = convert_to_float32(probs);
+    if (!is_float32(numpy, converted.get(), 1)) {
         throw_conversion_error(converted.get(), compat::ARRAY_TARGET);
     }
     return converted;
 }
 
-// `probs` itself when it can be read in place (its kind in `kind`), else its float32 copy.
-PyRef accepted(PyObject* probs, ElementKind& kind) {
+// The same for rows: a two-dimensional array of one of the four kinds, else its float32
+// copy, which must have two dimensions too.
+PyRef accepted_rows(PyObject* probs, ElementKind& kind) {
     const NumpyApi& numpy = NumpyApi::get();
-    if (const std::optional<ElementKind> in_place = classify(numpy, probs)) {
+    if (const std::optional<ElementKind> in_place = classify(numpy, probs, 2)) {
         kind = *in_place;
         return PyRef::borrow(probs);
     }
     kind = ElementKind::Float32;
-    return convert_to_float32(numpy, probs);
+    PyRef converted = convert_to_float32(probs);
+    if (!is_float32(numpy, converted.get(), 2)) {
+        const int nd = numpy.is_array(converted.get()) ? abi::as_array(converted.get())->nd : -1;
+        throw_error(PyExc_TypeError,
+                    "probs must have 2 dimensions, one row per step, not " + std::to_string(nd));
+    }
+    return converted;
 }
 
 }  // namespace
 
 ProbabilityArray::ProbabilityArray(PyObject* probs, SourceLocation contiguity_site)
-    : array_(accepted(probs, kind_)), borrow_(array_.get()), view_{kind_, nullptr, 0} {
+    : array_(accepted_vector(probs, kind_)), borrow_(array_.get()), view_{kind_, nullptr, 0} {
     const abi::ArrayObject* fields = abi::as_array(array_.get());
     if ((fields->flags & (abi::ARRAY_C_CONTIGUOUS | abi::ARRAY_F_CONTIGUOUS)) == 0) {
         fail(std::string(compat::UNWRAP_FAILED) + compat::NOT_CONTIGUOUS, contiguity_site);
     }
     view_.data = fields->data;
     view_.count = static_cast<uint64_t>(fields->dimensions[0]);
+}
+
+}  // namespace vantor::binding
+
+namespace vantor::binding {
+
+ProbabilityRowsArray::ProbabilityRowsArray(PyObject* probs)
+    : array_(accepted_rows(probs, kind_)), borrow_(array_.get()), rows_{kind_, nullptr, 0, 0, 0} {
+    const abi::ArrayObject* fields = abi::as_array(array_.get());
+    const auto element_size =
+        static_cast<int64_t>(abi::element_size(fields->descr, NumpyApi::get().numpy2_layout()));
+    const auto rows = static_cast<uint64_t>(fields->dimensions[0]);
+    const auto length = static_cast<uint64_t>(fields->dimensions[1]);
+    // Rows are read in place whatever their distance; within a row, elements must follow
+    // one another. (NumPy gives an array without elements strides of 0.)
+    if (rows > 0 && length > 1 && fields->strides[1] != element_size) {
+        throw_error(PyExc_ValueError,
+                    "each row of probs must be contiguous: pass numpy.ascontiguousarray(probs)");
+    }
+    rows_.first = fields->data;
+    rows_.rows = rows;
+    rows_.length = length;
+    rows_.row_stride = fields->strides[0];
 }
 
 }  // namespace vantor::binding

@@ -1,11 +1,13 @@
-// The probability vector of one step: `probs` accepted as an array and held under a shared
-// borrow of the process-wide registry for exactly one engine step.
+// The probabilities of a call: `probs` accepted as an array, one vector for a step or one
+// row per step for a batch, and held under a shared borrow of the process-wide registry for
+// exactly the engine's work.
 #pragma once
 
 #include <Python.h>
 
 #include "borrow_registry.hpp"
 #include "compat_texts.hpp"
+#include "engine/batch.hpp"
 #include "engine/probability_view.hpp"
 #include "py_ref.hpp"
 
@@ -29,6 +31,25 @@ class ProbabilityArray {
     PyRef array_;
     SharedBorrow borrow_;
     ProbabilityView view_;
+};
+
+// The rows of a batch: a two-dimensional array of the same kinds, read in place when each
+// row is contiguous (any distance between rows), anything else converted to float32 first.
+// Rows that are not contiguous are refused with a ValueError; another number of
+// dimensions with a TypeError.
+class ProbabilityRowsArray {
+  public:
+    explicit ProbabilityRowsArray(PyObject* probs);
+    ProbabilityRowsArray(const ProbabilityRowsArray&) = delete;
+    ProbabilityRowsArray& operator=(const ProbabilityRowsArray&) = delete;
+
+    const ProbabilityRows& rows() const { return rows_; }
+
+  private:
+    ElementKind kind_ = ElementKind::Float32;
+    PyRef array_;
+    SharedBorrow borrow_;
+    ProbabilityRows rows_;
 };
 
 }  // namespace vantor::binding

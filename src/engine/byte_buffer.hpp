@@ -25,6 +25,9 @@ class ByteBuffer {
         data_[length_++] = byte;
     }
 
+    // Drops the bytes from `length` on (length <= size()); the storage stays.
+    void truncate(std::size_t length) { length_ = length < length_ ? length : length_; }
+
     std::size_t capacity() const { return capacity_; }
     std::size_t size() const { return length_; }
     const uint8_t* data() const { return data_; }
