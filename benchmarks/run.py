@@ -1,12 +1,24 @@
-"""Time per step of vantor against its peers, for every element type and vector length.
+"""Time per step of vantor against one read of the vector and against its peers.
 
-    python benchmarks/run.py [--quick] [--json results.json] [--plot results.png]
+    python benchmarks/run.py [--quick] [--json PATH] [--plot PATH]
 
-Prints a table, writes JSON and draws a log-log plot of time per step against vector
-length, one line per coder. Beside each measurement, in the same run: `probs.sum()` on the
-same array (a one-read bandwidth proxy), the peer `constriction` (its range coder with a
-categorical model built from the same probabilities every step) and a pure-Python coder.
-The C++ engine benchmark adds the ratio of a step to a plain vectorised sum in C++.
+Every figure is a median over repetitions, measured in this thread's CPU time (the
+thread-scaling figure, which needs wall time, excepted), and every comparison is made in
+the same run on the same arrays:
+
+- per step: `encode_step` and `decode_step` in a Python loop, against `probs.max()` on
+  the same array (NumPy's one read of it: the floor a step can hope for), the peer
+  `constriction` building its categorical model from the same probabilities every step,
+  and a pure-Python coder;
+- per symbol of a batch: `encode_steps` and `decode_steps` over many rows, against the
+  single step in a loop and against the peer's batch form;
+- the cost of a call at n = 2 (against `p.item(0)`, a call that does almost nothing), by
+  position and by keyword;
+- one and two threads, each with its own coder, on long batches.
+
+The C++ engine benchmark (built here) adds the engine alone against a vector read of the
+same buffer in C++. The table is printed; JSON and a plot are written under build/
+unless paths are given.
 """
 
 import argparse
@@ -15,6 +27,7 @@ import os
 import platform
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -33,6 +46,7 @@ try:
 except ImportError:
     constriction = None
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SIZES = [2, 16, 256, 4096, 65536, 262144]
 DTYPES = {"float32": np.float32, "float16": np.float16, "float64": np.float64}
 if ml_dtypes is not None:
@@ -59,118 +73,221 @@ def package_version(name):
         return "not installed"
 
 
-def median_per_call(run, calls, repeats):
-    """Median over `repeats` of the time per call of `run(calls)`, in nanoseconds."""
+def median(values):
+    values = sorted(values)
+    return values[len(values) // 2]
+
+
+def cpu_ns_per(run, count, repeats):
+    """Median over `repeats` of this thread's CPU time of `run()`, divided by `count`."""
     times = []
     for _ in range(repeats):
-        start = time.perf_counter_ns()
-        run(calls)
-        times.append((time.perf_counter_ns() - start) / calls)
-    times.sort()
-    return times[len(times) // 2]
+        start = time.thread_time_ns()
+        run()
+        times.append((time.thread_time_ns() - start) / count)
+    return median(times)
 
 
-def calls_for(n, budget):
-    return max(5, min(20000, int(budget * 2e5 / max(n, 64))))
+def probabilities(rng, rows, n, dtype):
+    p = rng.dirichlet(np.ones(n), size=rows)
+    return p.astype(dtype)
 
 
-def vantor_encode(probs, symbols):
-    def run(calls):
-        coder = ArithmeticCoder()
-        step = coder.encode_step
-        for i in range(calls):
-            step(probs, symbols[i])
-    return run
+def as_peer_probs(probs):
+    # constriction reads float32 or float64 probabilities only.
+    return probs if probs.dtype in (np.float32, np.float64) else probs.astype(np.float32)
 
 
-def vantor_decode(probs, symbols):
-    encoder = ArithmeticCoder()
+# ---------------------------------------------------------------------------------------
+# One step per call
+
+def step_coders(probs, symbols):
+    """(name, run) for every per-step contender on one vector; run() does len(symbols) steps."""
+    encoder_stream = ArithmeticCoder()
     for s in symbols:
-        encoder.encode_step(probs, s)
-    stream = encoder.finish_encoding()
+        encoder_stream.encode_step(probs, s)
+    stream = encoder_stream.finish_encoding()
 
-    def run(calls):
+    def encode():
+        step = ArithmeticCoder().encode_step
+        for s in symbols:
+            step(probs, s)
+
+    def decode():
         coder = ArithmeticCoder()
         coder.start_decoding(stream)
         step = coder.decode_step
-        for _ in range(calls):
+        for _ in symbols:
             step(probs)
-    return run
 
+    def floor():
+        for _ in symbols:
+            probs.max()
 
-def constriction_probs(probs):
-    # constriction's categorical model takes float64 or float32 probabilities.
-    return probs if probs.dtype in (np.float32, np.float64) else probs.astype(np.float64)
-
-
-def constriction_encode(probs, symbols):
-    Categorical = constriction.stream.model.Categorical
-
-    def run(calls):
-        encoder = constriction.stream.queue.RangeEncoder()
-        for i in range(calls):
-            encoder.encode(symbols[i], Categorical(constriction_probs(probs), perfect=False))
-    return run
-
-
-def constriction_decode(probs, symbols):
-    Categorical = constriction.stream.model.Categorical
-    encoder = constriction.stream.queue.RangeEncoder()
-    for s in symbols:
-        encoder.encode(s, Categorical(constriction_probs(probs), perfect=False))
-    compressed = encoder.get_compressed()
-
-    def run(calls):
-        decoder = constriction.stream.queue.RangeDecoder(compressed)
-        for _ in range(calls):
-            decoder.decode(Categorical(constriction_probs(probs), perfect=False))
-    return run
-
-
-def python_encode(probs, symbols):
-    def run(calls):
-        encoder = PurePythonEncoder()
-        for i in range(calls):
-            encoder.encode(probs, symbols[i])
-    return run
-
-
-def python_decode(probs, symbols):
-    encoder = PurePythonEncoder()
-    for s in symbols:
-        encoder.encode(probs, s)
-    stream = encoder.finish()
-
-    def run(calls):
-        decoder = PurePythonDecoder(stream)
-        for _ in range(calls):
-            decoder.decode(probs)
-    return run
-
-
-def numpy_sum(probs, symbols):
-    def run(calls):
-        for _ in range(calls):
-            probs.sum()
-    return run
-
-
-def coders():
-    out = [("vantor encode_step", vantor_encode), ("vantor decode_step", vantor_decode),
-           ("probs.sum()", numpy_sum)]
+    out = [("encode_step", encode), ("decode_step", decode), ("probs.max()", floor)]
     if constriction is not None:
-        out += [("constriction encode", constriction_encode),
-                ("constriction decode", constriction_decode)]
-    out += [("pure Python encode", python_encode), ("pure Python decode", python_decode)]
+        Categorical = constriction.stream.model.Categorical
+        peer_probs = as_peer_probs(probs)
+
+        def peer_encode():
+            encoder = constriction.stream.queue.RangeEncoder()
+            for s in symbols:
+                encoder.encode(s, Categorical(peer_probs, perfect=False))
+
+        out.append(("constriction encode", peer_encode))
+    if len(probs) <= 4096:
+        def pure_python():
+            encoder = PurePythonEncoder()
+            for s in symbols:
+                encoder.encode(probs, s)
+
+        out.append(("pure Python encode", pure_python))
     return out
 
 
+def step_table(rng, quick):
+    repeats = 3 if quick else 9
+    results = []
+    for dtype_name, dtype in DTYPES.items():
+        print(f"\n{dtype_name}: ns per step (one call each)")
+        for n in SIZES:
+            probs = probabilities(rng, 1, n, dtype)[0]
+            calls = max(3, min(2000 if quick else 20000, int(2e6 / max(n, 256))))
+            symbols = [int(s) for s in rng.integers(0, n, calls)]
+            row = {}
+            for name, run in step_coders(probs, symbols):
+                if name == "pure Python encode" and quick and n > 256:
+                    continue
+                row[name] = cpu_ns_per(run, calls, repeats)
+            results.append({"dtype": dtype_name, "n": n, "ns_per_step": row})
+            floor = row["probs.max()"]
+            print(f"  n={n:>7}: " + ", ".join(f"{k} {v:,.0f}" for k, v in row.items()) +
+                  f"  | encode/max {row['encode_step'] / floor:.2f},"
+                  f" decode/max {row['decode_step'] / floor:.2f}")
+    return results
+
+
+# ---------------------------------------------------------------------------------------
+# Many steps per call
+
+def batch_coders(probs, symbols):
+    """(name, run) for the batch contenders on rows `probs`; each codes every row once."""
+    encoder = ArithmeticCoder()
+    encoder.encode_steps(probs, symbols)
+    stream = encoder.finish_encoding()
+    symbol_list = symbols.tolist()
+
+    def encode():
+        ArithmeticCoder().encode_steps(probs, symbols)
+
+    def decode():
+        coder = ArithmeticCoder()
+        coder.start_decoding(stream)
+        coder.decode_steps(probs)
+
+    def loop():
+        step = ArithmeticCoder().encode_step
+        for row, s in zip(probs, symbol_list):
+            step(row, s)
+
+    out = [("encode_steps", encode), ("decode_steps", decode), ("encode_step loop", loop)]
+    if constriction is not None:
+        model = constriction.stream.model.Categorical(perfect=False)
+        peer_probs = as_peer_probs(probs)
+        peer_symbols = symbols.astype(np.int32)
+        peer = constriction.stream.queue.RangeEncoder()
+        peer.encode(peer_symbols, model, peer_probs)
+        compressed = peer.get_compressed()
+
+        def peer_encode():
+            constriction.stream.queue.RangeEncoder().encode(peer_symbols, model, peer_probs)
+
+        def peer_decode():
+            constriction.stream.queue.RangeDecoder(compressed).decode(model, peer_probs)
+
+        out += [("constriction batch encode", peer_encode),
+                ("constriction batch decode", peer_decode)]
+    return out
+
+
+def batch_table(rng, quick):
+    repeats = 3 if quick else 7
+    results = []
+    for dtype_name, dtype in DTYPES.items():
+        print(f"\n{dtype_name}: ns per symbol, many rows per call")
+        for n in SIZES:
+            rows = max(16, min(2000 if quick else 20000, (1 << 22) // n))
+            probs = probabilities(rng, rows, n, dtype)
+            symbols = rng.integers(0, n, rows)
+            row = {name: cpu_ns_per(run, rows, repeats)
+                   for name, run in batch_coders(probs, symbols)}
+            results.append({"dtype": dtype_name, "n": n, "rows": rows, "ns_per_symbol": row})
+            print(f"  n={n:>7} ({rows} rows): " +
+                  ", ".join(f"{k} {v:,.1f}" for k, v in row.items()))
+    return results
+
+
+# ---------------------------------------------------------------------------------------
+# The cost of a call, and threads
+
+def call_costs(quick):
+    p = np.array([0.5, 0.5], np.float32)
+    coder = ArithmeticCoder()
+    calls, repeats = (20000, 5) if quick else (200000, 9)
+
+    def loop(body):
+        def run():
+            for _ in range(calls):
+                body()
+        return run
+
+    figures = {
+        "p.item(0)": cpu_ns_per(loop(lambda: p.item(0)), calls, repeats),
+        "empty lambda": cpu_ns_per(loop(lambda: None), calls, repeats),
+        "encode_step(p, s)": cpu_ns_per(loop(lambda: coder.encode_step(p, 1)), calls, repeats),
+        "encode_step(probs=p, symbol=s)": cpu_ns_per(
+            loop(lambda: coder.encode_step(probs=p, symbol=1)), calls, repeats),
+    }
+    print("\ncall cost at n = 2, ns per call (the loop's own cost included in each):")
+    for name, value in figures.items():
+        print(f"  {name}: {value:.0f}")
+    return figures
+
+
+def thread_scaling(rng, quick):
+    rows, n = (1024, 1024) if quick else (4096, 1024)
+    probs = probabilities(rng, rows, n, np.float32)
+    symbols = rng.integers(0, n, rows)
+    batches = 3 if quick else 10
+
+    def work():
+        coder = ArithmeticCoder()
+        for _ in range(batches):
+            coder.encode_steps(probs, symbols)
+
+    def symbols_per_second(threads):
+        best = float("inf")
+        for _ in range(3):
+            pool = [threading.Thread(target=work) for _ in range(threads)]
+            start = time.perf_counter()
+            for t in pool:
+                t.start()
+            for t in pool:
+                t.join()
+            best = min(best, time.perf_counter() - start)
+        return threads * batches * rows / best
+
+    one, two = symbols_per_second(1), symbols_per_second(2)
+    print(f"\nthreads, own coders, {rows} x {n} float32 batches: 1 thread {one / 1e6:.2f} M"
+          f" symbols/s, 2 threads {two / 1e6:.2f} M symbols/s ({two / one:.2f} x)")
+    return {"rows": rows, "n": n, "one_thread": one, "two_threads": two}
+
+
 def engine_benchmark():
-    """The C++ engine's own figures, including the ratio to a plain vectorised C++ sum."""
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    build = os.path.join(root, "build", "bench")
+    """The C++ engine's own figures, against a vector read of the same buffer in C++."""
+    build = os.path.join(ROOT, "build", "bench")
     try:
-        subprocess.run(["cmake", "-S", root, "-B", build, "-DVANTOR_BUILD_BENCHMARKS=ON",
+        subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DVANTOR_BUILD_BENCHMARKS=ON",
                         "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
         subprocess.run(["cmake", "--build", build, "--target", "engine_bench"], check=True,
                        capture_output=True)
@@ -180,76 +297,115 @@ def engine_benchmark():
         return f"engine benchmark unavailable: {error}"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="few repetitions (smoke run)")
-    parser.add_argument("--json", default=os.path.join(os.path.dirname(__file__), "results.json"))
-    parser.add_argument("--plot", default=os.path.join(os.path.dirname(__file__), "results.png"))
-    parser.add_argument("--no-engine", action="store_true", help="skip the C++ benchmark")
-    args = parser.parse_args()
-    repeats, budget = (3, 0.05) if args.quick else (9, 1.0)
+def summary(steps, batches, calls, threads):
+    """The ratios the project tracks, from this run's figures."""
+    def step(dtype, n):
+        return next(r["ns_per_step"] for r in steps if r["dtype"] == dtype and r["n"] == n)
 
-    print(f"CPU: {cpu_name()}")
+    def batch(dtype, n):
+        return next(r["ns_per_symbol"] for r in batches if r["dtype"] == dtype and r["n"] == n)
+
+    big = SIZES[-1]
+    f32 = step("float32", big)
+    lines = [
+        f"float32 n={big}: encode_step / probs.max() {f32['encode_step'] / f32['probs.max()']:.2f}",
+        f"float32 n={big}: decode_step / probs.max() {f32['decode_step'] / f32['probs.max()']:.2f}",
+    ]
+    for dtype in ("float16", "bfloat16"):
+        if dtype in DTYPES:
+            half = step(dtype, big)
+            lines.append(f"{dtype} n={big}: step / float32 step, encode "
+                         f"{half['encode_step'] / f32['encode_step']:.2f}, decode "
+                         f"{half['decode_step'] / f32['decode_step']:.2f}")
+    f64 = step("float64", big)
+    lines.append(f"float64 n={big}: encode_step / its probs.max() "
+                 f"{f64['encode_step'] / f64['probs.max()']:.2f}, decode_step "
+                 f"{f64['decode_step'] / f64['probs.max()']:.2f}")
+    lines.append(f"encode_step(p, s) / p.item(0) at n=2: "
+                 f"{calls['encode_step(p, s)'] / calls['p.item(0)']:.2f}")
+    lines.append(f"keyword call / positional call at n=2: "
+                 f"{calls['encode_step(probs=p, symbol=s)'] / calls['encode_step(p, s)']:.2f}")
+    for n in SIZES:
+        b = batch("float32", n)
+        if "constriction batch encode" in b:
+            lines.append(f"float32 n={n}: encode_steps / peer batch "
+                         f"{b['encode_steps'] / b['constriction batch encode']:.2f}, "
+                         f"decode_steps / peer batch "
+                         f"{b['decode_steps'] / b['constriction batch decode']:.2f}")
+        if n >= 4096:
+            single = step("float32", n)
+            lines.append(f"float32 n={n}: encode_steps / encode_step "
+                         f"{b['encode_steps'] / single['encode_step']:.2f}, decode_steps / "
+                         f"decode_step {b['decode_steps'] / single['decode_step']:.2f}")
+    lines.append(f"2 threads / 1 thread: {threads['two_threads'] / threads['one_thread']:.2f}")
+    print("\nsummary (ratios within this run):")
+    for line in lines:
+        print("  " + line)
+    return lines
+
+
+def main():
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions and calls")
+    parser.add_argument("--json", default=os.path.join(ROOT, "build", "benchmarks", "results.json"),
+                        help="where to write the figures")
+    parser.add_argument("--plot", default=os.path.join(ROOT, "build", "benchmarks", "results.png"),
+                        help="where to draw the plot (needs matplotlib)")
+    parser.add_argument("--no-engine", action="store_true", help="skip the C++ engine benchmark")
+    args = parser.parse_args()
+
+    print(f"CPU: {cpu_name()}, {os.cpu_count()} cores")
     print(f"NumPy {np.__version__}, Python {platform.python_version()}, "
           f"constriction {package_version('constriction')}")
     engine = "" if args.no_engine else engine_benchmark()
     if engine:
-        print("C++ engine (dispatch path on the first line):")
+        print("C++ engine:")
         print(engine)
-
-    results = []
     rng = np.random.default_rng(2026)
-    for dtype_name, dtype in DTYPES.items():
-        print(f"\n{dtype_name}: median ns per step")
-        names = [name for name, _ in coders()]
-        print(f"{'n':>8} " + " ".join(f"{name:>20}" for name in names))
-        for n in SIZES:
-            probs = rng.dirichlet(np.ones(n)).astype(dtype)
-            calls = calls_for(n, budget)
-            symbols = [int(s) for s in rng.integers(0, n, size=calls)]
-            row = {}
-            for name, make in coders():
-                if name.startswith("pure Python") and n > 4096 and args.quick:
-                    continue
-                row[name] = median_per_call(make(probs, symbols), calls, repeats)
-            results.append({"dtype": dtype_name, "n": n, "ns_per_step": row})
-            print(f"{n:>8} " + " ".join(
-                f"{row[name]:>20.0f}" if name in row else f"{'-':>20}" for name in names))
-        sums = {r["n"]: r["ns_per_step"] for r in results if r["dtype"] == dtype_name}
-        big = sums[SIZES[-1]]
-        print(f"n={SIZES[-1]}: encode/sum {big['vantor encode_step'] / big['probs.sum()']:.2f}, "
-              f"decode/sum {big['vantor decode_step'] / big['probs.sum()']:.2f}")
+    steps = step_table(rng, args.quick)
+    batches = batch_table(rng, args.quick)
+    calls = call_costs(args.quick)
+    threads = thread_scaling(rng, args.quick)
+    lines = summary(steps, batches, calls, threads)
 
+    os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
     with open(args.json, "w") as f:
         json.dump({"cpu": cpu_name(), "numpy": np.__version__, "engine": engine,
-                   "results": results}, f, indent=1)
+                   "steps": steps, "batches": batches, "calls": calls, "threads": threads,
+                   "summary": lines}, f, indent=1)
     print(f"\nwrote {args.json}")
     try:
-        plot(results, args.plot)
+        plot(steps, batches, args.plot)
         print(f"wrote {args.plot}")
     except ImportError:
         print("matplotlib not installed: no plot")
 
 
-def plot(results, path):
+def plot(steps, batches, path):
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    dtypes = sorted({r["dtype"] for r in results}, key=list(DTYPES).index)
-    fig, axes = plt.subplots(1, len(dtypes), figsize=(5 * len(dtypes), 4.5), sharey=True)
+    dtypes = [d for d in DTYPES if any(r["dtype"] == d for r in steps)]
+    fig, axes = plt.subplots(1, len(dtypes), figsize=(5 * len(dtypes), 4.8), sharey=True)
     axes = np.atleast_1d(axes)
     for ax, dtype in zip(axes, dtypes):
-        rows = [r for r in results if r["dtype"] == dtype]
-        for name in rows[0]["ns_per_step"]:
-            points = [(r["n"], r["ns_per_step"][name]) for r in rows if name in r["ns_per_step"]]
-            ax.loglog(*zip(*points), marker="o", label=name)
+        for results, key, suffix in ((steps, "ns_per_step", ""), (batches, "ns_per_symbol", "")):
+            rows = [r for r in results if r["dtype"] == dtype]
+            for name in rows[0][key]:
+                if name == "encode_step loop":
+                    continue
+                points = [(r["n"], r[key][name]) for r in rows if name in r[key]]
+                ax.loglog(*zip(*points), marker="o" if key == "ns_per_step" else "s",
+                          linestyle="-" if key == "ns_per_step" else "--", label=name + suffix)
         ax.set_title(dtype)
         ax.set_xlabel("vector length n")
         ax.grid(True, which="both", alpha=0.3)
-    axes[0].set_ylabel("time per step (ns)")
-    axes[-1].legend(fontsize=8)
+    axes[0].set_ylabel("ns per step (one call) or per symbol (batch, dashed)")
+    axes[-1].legend(fontsize=7)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
