@@ -53,14 +53,19 @@ def softmax(logits, dtype):
 
 
 def encode(model, message, dtype):
-    coder = ArithmeticCoder()
+    """The encoder knows every token in advance, so it asks the model for every step's
+    vector at once (as a network evaluated over the whole sequence would give them) and
+    codes them all in one call: row i is the vector of step i."""
     data = message.encode("utf-8")
-    for i, token in enumerate(data):
-        coder.encode_step(softmax(model.logits(data[:i]), dtype), token)
+    rows = np.stack([softmax(model.logits(data[:i]), dtype) for i in range(len(data))])
+    coder = ArithmeticCoder()
+    coder.encode_steps(rows, np.frombuffer(data, np.uint8))
     return coder.finish_encoding(), len(data)
 
 
 def decode(model, stream, length, dtype):
+    """The decoder learns each token only by decoding it, so it goes step by step, asking
+    the model for the same vectors in the same dtype."""
     coder = ArithmeticCoder()
     coder.start_decoding(stream)
     out = bytearray()
