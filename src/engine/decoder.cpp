@@ -66,9 +66,9 @@ DecodeOutcome decode_symbol(CoderState& state, const ProbabilityView& view) {
     if (range == 0) return {StepStatus::EmptyInterval, 0};
     if (state.value < state.low || state.value > state.high) return {StepStatus::NotPositioned, 0};
     if (view.count == 0) return {StepStatus::EmptyProbabilities, 0};
-    TableScan scan;
+    RunScan scan;
     scan_runs(view, scan);
-    const SymbolSearch search = find_symbol(view, scan, decoding_target(state, range));
+    const SymbolSearch search = search_runs(view, scan, decoding_target(state, range));
     if (!search.found || !search.codable) return {StepStatus::NoShare, search.symbol};
     narrow(state, search.cum_low, search.cum_high);
     renormalise(state);

@@ -94,7 +94,7 @@ Raw adversarial(ElementKind kind, uint64_t n, std::mt19937_64& rng) {
 }
 
 struct PassResults {
-    TableSummary summary;
+    Totals totals;
     std::vector<SymbolRange> ranges;
     std::vector<SymbolSearch> searches;
 };
@@ -102,24 +102,24 @@ struct PassResults {
 // The scalar rule, element by element.
 PassResults by_rule(const Raw& raw, const std::vector<uint64_t>& targets) {
     PassResults r;
-    r.summary = scan_table(raw.view());
+    r.totals = scan_table(raw.view());
     for (uint64_t s = 0; s < raw.count; ++s)
-        r.ranges.push_back(symbol_range(raw.view(), r.summary, s));
+        r.ranges.push_back(symbol_range(raw.view(), r.totals, s));
     for (uint64_t t : targets)
-        r.searches.push_back(find_symbol(raw.view(), r.summary, t));
+        r.searches.push_back(find_symbol(raw.view(), r.totals, t));
     return r;
 }
 
 // What the encoder and decoder run, on the path in use.
 PassResults by_path(const Raw& raw, const std::vector<uint64_t>& targets) {
     PassResults r;
-    TableScan scan;
+    RunScan scan;
     scan_runs(raw.view(), scan);
-    r.summary = scan.summary;
+    r.totals = scan.totals;
     for (uint64_t s = 0; s < raw.count; ++s)
         r.ranges.push_back(encoder_share(raw.view(), s));
     for (uint64_t t : targets)
-        r.searches.push_back(find_symbol(raw.view(), scan, t));
+        r.searches.push_back(search_runs(raw.view(), scan, t));
     return r;
 }
 
@@ -142,8 +142,8 @@ TEST_P(Paths, AgreeWithTheScalarRuleBitForBit) {
                 const PassResults vector = by_path(raw, targets);
                 const std::string where =
                     std::string(testing::kind_name(kind)) + " n=" + std::to_string(n);
-                ASSERT_EQ(vector.summary.sum, scalar.summary.sum) << where;
-                ASSERT_EQ(vector.summary.max, scalar.summary.max) << where;
+                ASSERT_EQ(vector.totals.sum, scalar.totals.sum) << where;
+                ASSERT_EQ(vector.totals.max, scalar.totals.max) << where;
                 ASSERT_TRUE(vector.ranges == scalar.ranges) << where;
                 ASSERT_TRUE(vector.searches == scalar.searches) << where;
             }
@@ -167,21 +167,21 @@ TEST_P(Paths, SearchAgreesAtEveryShareBoundary) {
     const ProbabilityView view{ElementKind::Float32, probs.data(), probs.size()};
     std::vector<uint64_t> targets;
     {
-        const TableSummary summary = scan_table(view);
+        const Totals totals = scan_table(view);
         for (uint64_t s = 0; s < probs.size(); ++s) {
-            const SymbolRange r = symbol_range(view, summary, s);
+            const SymbolRange r = symbol_range(view, totals, s);
             targets.insert(targets.end(), {r.cum_low, r.cum_high - 1, r.cum_high});
         }
     }
     std::vector<SymbolSearch> expected, got;
-    const TableSummary summary = scan_table(view);
+    const Totals totals = scan_table(view);
     for (uint64_t t : targets)
-        expected.push_back(find_symbol(view, summary, t));
+        expected.push_back(find_symbol(view, totals, t));
     PathGuard guard(GetParam());
-    TableScan scan;
+    RunScan scan;
     scan_runs(view, scan);
     for (uint64_t t : targets)
-        got.push_back(find_symbol(view, scan, t));
+        got.push_back(search_runs(view, scan, t));
     ASSERT_TRUE(got == expected);
 }
 

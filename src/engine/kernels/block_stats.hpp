@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "engine/element_kind.hpp"
+#include "engine/totals.hpp"
 
 namespace vantor::kernels {
 
@@ -18,12 +19,8 @@ inline constexpr uint64_t FAST_LIMIT = uint64_t{1} << 33;
 // FAST_LIMIT * MAX_RUN stays below 2^53, so double sums of fast runs are exact.
 inline constexpr uint64_t MAX_RUN = uint64_t{1} << 19;
 
-struct BlockStats {
-    uint64_t sum;  // exact when max < FAST_LIMIT
-    uint64_t max;  // largest q; 0 for an empty run
-};
-
-using BlockStatsFn = BlockStats (*)(const void* elements, uint64_t count);
+// The sum is exact when max < FAST_LIMIT.
+using BlockStatsFn = Totals (*)(const void* elements, uint64_t count);
 
 // One entry per ElementKind, in the enum's order.
 struct BlockStatsTable {
