@@ -49,8 +49,8 @@ int main(int argc, char** argv) {
         for (int i = 1; i < argc; ++i)
             sizes.push_back(std::strtoull(argv[i], nullptr, 10));
     }
-    std::printf("path: %s\n%10s %12s %12s %12s %10s %10s\n", kernels::active_path_name(), "n",
-                "sum ns", "encode ns", "decode ns", "enc/sum", "dec/sum");
+    std::printf("path: %s\n%10s %12s %12s %12s %10s %10s\n", kernels::active_block_stats().name,
+                "n", "sum ns", "encode ns", "decode ns", "enc/sum", "dec/sum");
     std::mt19937_64 rng(1);
     for (std::size_t n : sizes) {
         std::vector<float> probs(n);

@@ -16,8 +16,8 @@ using kernels::SearchState;
 template <ElementKind K>
 using Elements = const kernels::Storage<K>*;
 
-// Below this many elements a vector call costs more than it saves.
-constexpr uint64_t VECTOR_MIN = 8;
+// Below this many elements a block-statistics call costs more than it saves.
+constexpr uint64_t BLOCK_MIN = 8;
 // Runs of the decoder's first pass are at least this long.
 constexpr uint64_t MIN_RUN_LENGTH = 1024;
 // Inside a run the search narrows through pieces of these sizes before the scalar walk.
@@ -28,18 +28,17 @@ Elements<K> elements_of(const ProbabilityView& view) {
     return static_cast<Elements<K>>(view.data);
 }
 
-const BlockStatsTable* vector_path(uint64_t count) {
-    return count >= VECTOR_MIN ? kernels::active_block_stats() : nullptr;
+template <ElementKind K>
+Totals block_totals(const BlockStatsTable& table, Elements<K> p, uint64_t count) {
+    return table.by_kind[static_cast<int>(K)](p, count);
 }
 
-// Totals of one run of at most MAX_RUN elements: the vector path when it is exact for the
-// run, else the scalar rule; either way the sum is exact when max < FAST_LIMIT.
+// Totals of one run of at most MAX_RUN elements: the path's when they are exact for the
+// run, else the scalar rule's; either way the sum is exact when max < FAST_LIMIT.
 template <ElementKind K>
-Totals run_totals(const BlockStatsTable* table, Elements<K> p, uint64_t count) {
-    if (table != nullptr && count != 0) {
-        const Totals totals = table->by_kind[static_cast<int>(K)](p, count);
-        if (totals.max < FAST_LIMIT) return totals;
-    }
+Totals run_totals(const BlockStatsTable& table, Elements<K> p, uint64_t count) {
+    const Totals totals = block_totals<K>(table, p, count);
+    if (totals.max < FAST_LIMIT) return totals;
     return kernels::scalar_totals<K>(p, count);
 }
 
@@ -47,7 +46,7 @@ Totals run_totals(const BlockStatsTable* table, Elements<K> p, uint64_t count) {
 // into `all`: wrapping sum, maximum. `each` sees every run's totals first and stops the walk
 // by returning false. Returns whether the walk reached the end.
 template <ElementKind K, class Each>
-bool combine_runs(const BlockStatsTable* table, Elements<K> p, uint64_t count, uint64_t length,
+bool combine_runs(const BlockStatsTable& table, Elements<K> p, uint64_t count, uint64_t length,
                   Totals& all, Each&& each) {
     for (uint64_t begin = 0; begin < count; begin += length) {
         const Totals run =
@@ -60,7 +59,7 @@ bool combine_runs(const BlockStatsTable* table, Elements<K> p, uint64_t count, u
 }
 
 template <ElementKind K>
-Totals whole_totals(const BlockStatsTable* table, Elements<K> p, uint64_t count) {
+Totals whole_totals(const BlockStatsTable& table, Elements<K> p, uint64_t count) {
     Totals all{0, 0};
     combine_runs<K>(table, p, count, MAX_RUN, all, [](const Totals&) { return true; });
     return all;
@@ -68,11 +67,11 @@ Totals whole_totals(const BlockStatsTable* table, Elements<K> p, uint64_t count)
 
 template <ElementKind K>
 SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
-    const BlockStatsTable* table = vector_path(count);
     const auto by_rule = [&] {
         return kernels::scalar_share<K>(p, count, kernels::scalar_totals<K>(p, count), symbol);
     };
-    if (table == nullptr) return by_rule();
+    if (count < BLOCK_MIN) return by_rule();
+    const BlockStatsTable& table = kernels::active_block_stats();
     // Every q before the symbol must be below FAST_LIMIT for their sum to be exact.
     Totals before{0, 0};
     if (!combine_runs<K>(table, p, symbol, MAX_RUN, before,
@@ -101,13 +100,13 @@ SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
 
 template <ElementKind K>
 void scan(Elements<K> p, uint64_t count, RunScan& out) {
-    const BlockStatsTable* table = vector_path(count);
     out.run_length = 0;
     out.run_count = 0;
-    if (table == nullptr) {
+    if (count < BLOCK_MIN) {
         out.totals = kernels::scalar_totals<K>(p, count);
         return;
     }
+    const BlockStatsTable& table = kernels::active_block_stats();
     uint64_t length = (count + MAX_RUNS - 1) / MAX_RUNS;
     length = length < MIN_RUN_LENGTH ? MIN_RUN_LENGTH : (length + 63) / 64 * 64;
     if (length > MAX_RUN) {
@@ -138,7 +137,7 @@ inline void skip(const Totals& run, SearchState& state) {
 // Walks [begin, end) in pieces of SEARCH_PIECES[level], descending into the piece that
 // cannot be passed over, down to the element-by-element rule.
 template <ElementKind K>
-bool search(const BlockStatsTable* table, Elements<K> p, uint64_t begin, uint64_t end,
+bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_t end,
             std::size_t level, const Totals& totals, uint64_t target, SearchState& state,
             SymbolSearch& found) {
     if (level == std::size(SEARCH_PIECES)) {
@@ -151,7 +150,7 @@ bool search(const BlockStatsTable* table, Elements<K> p, uint64_t begin, uint64_
     }
     for (uint64_t piece = begin; piece < end; piece += step) {
         const uint64_t length = end - piece < step ? end - piece : step;
-        const Totals piece_totals = table->by_kind[static_cast<int>(K)](p + piece, length);
+        const Totals piece_totals = block_totals<K>(table, p + piece, length);
         if (skippable(piece_totals, totals, target, state)) {
             skip(piece_totals, state);
         } else if (search<K>(table, p, piece, piece + length, level + 1, totals, target, state,
@@ -172,8 +171,8 @@ SymbolSearch search_scalar(Elements<K> p, uint64_t count, Totals totals, uint64_
 
 template <ElementKind K>
 SymbolSearch search_fast(Elements<K> p, uint64_t count, const RunScan& scan, uint64_t target) {
-    const BlockStatsTable* table = vector_path(count);
-    if (table == nullptr) return search_scalar<K>(p, count, scan.totals, target);
+    if (count < BLOCK_MIN) return search_scalar<K>(p, count, scan.totals, target);
+    const BlockStatsTable& table = kernels::active_block_stats();
     SearchState state{kernels::DominantFinder(scan.totals.max), {}, 0};
     SymbolSearch found{};
     if (scan.run_length == 0) {

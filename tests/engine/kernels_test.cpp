@@ -20,10 +20,10 @@ using kernels::BlockStatsTable;
 // Restores the CPU's own choice after each test.
 class PathGuard {
   public:
-    explicit PathGuard(const BlockStatsTable* path) : saved_(kernels::active_block_stats()) {
-        kernels::use_block_stats(path);
+    explicit PathGuard(const BlockStatsTable* path) : saved_(&kernels::active_block_stats()) {
+        kernels::use_block_stats(*path);
     }
-    ~PathGuard() { kernels::use_block_stats(saved_); }
+    ~PathGuard() { kernels::use_block_stats(*saved_); }
 
   private:
     const BlockStatsTable* saved_;
@@ -126,7 +126,7 @@ PassResults by_path(const Raw& raw, const std::vector<uint64_t>& targets) {
 class Paths : public ::testing::TestWithParam<const BlockStatsTable*> {};
 
 TEST_P(Paths, AgreeWithTheScalarRuleBitForBit) {
-    if (!kernels::cpu_supports(GetParam())) GTEST_SKIP() << "CPU lacks this path";
+    if (!kernels::cpu_supports(*GetParam())) GTEST_SKIP() << "CPU lacks this path";
     std::mt19937_64 rng(99);
     const uint64_t lengths[] = {1, 31, 32, 33, 63, 64, 65, 100, 1023, 1024, 1025, 3000};
     for (ElementKind kind : {ElementKind::Float32, ElementKind::Float16, ElementKind::BFloat16,
@@ -154,7 +154,7 @@ TEST_P(Paths, AgreeWithTheScalarRuleBitForBit) {
 // Decoding target walks every share boundary: the search must stop on the same symbol on
 // both sides of each bound, including inside the last and first lanes of a block.
 TEST_P(Paths, SearchAgreesAtEveryShareBoundary) {
-    if (!kernels::cpu_supports(GetParam())) GTEST_SKIP() << "CPU lacks this path";
+    if (!kernels::cpu_supports(*GetParam())) GTEST_SKIP() << "CPU lacks this path";
     std::mt19937_64 rng(5);
     std::vector<float> probs(2500);
     for (auto& p : probs)
@@ -186,7 +186,7 @@ TEST_P(Paths, SearchAgreesAtEveryShareBoundary) {
 }
 
 std::string path_name(const ::testing::TestParamInfo<const BlockStatsTable*>& info) {
-    return info.param ? info.param->name : "scalar";
+    return info.param->name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Compiled, Paths,

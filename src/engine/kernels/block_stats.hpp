@@ -1,7 +1,7 @@
-// The one vectorised primitive of both passes: the sum and the largest of the quantised
-// probabilities q of a run of elements.
+// The one primitive of the fast passes: the sum and the largest of the quantised
+// probabilities q of a run of elements, one table of functions per instruction set.
 //
-// The vector paths compute q in floating point (scale by 2^32, truncate, at least 1) and
+// The scalar path applies the rule. The vector paths compute q in floating point (scale by 2^32, truncate, at least 1) and
 // sum in double lanes, which is exact while every q is below FAST_LIMIT and the run is at
 // most MAX_RUN long. A result whose max reaches FAST_LIMIT is not exact, and the caller
 // falls back to the scalar rule for that run. This header holds no inline code, so the
@@ -28,7 +28,7 @@ struct BlockStatsTable {
     const char* name;
 };
 
-extern const BlockStatsTable AVX2_BLOCK_STATS;
-extern const BlockStatsTable AVX512_BLOCK_STATS;
+// Every build has the scalar path; the vector paths compiled in are listed by dispatch.cpp.
+extern const BlockStatsTable SCALAR_BLOCK_STATS;
 
 }  // namespace vantor::kernels
