@@ -32,7 +32,7 @@ __attribute__((noinline)) float plain_sum(const float* p, std::size_t n) {
     float acc[16] = {};
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16)
-        for (int k = 0; k < 16; ++k)
+        for (std::size_t k = 0; k < 16; ++k)
             acc[k] += p[i + k];
     float total = 0;
     for (; i < n; ++i)

@@ -2,6 +2,7 @@
 
 #include "frequency_model.hpp"
 #include "interval.hpp"
+#include "wide_math.hpp"
 
 namespace vantor {
 
@@ -10,9 +11,7 @@ namespace {
 // The point of the frequency table that the window maps to:
 // floor(((value - low + 1) * 2^32 - 1) / range), in 128-bit arithmetic.
 uint64_t decoding_target(const CoderState& state, uint64_t range) {
-    const unsigned __int128 offset = state.value - state.low;
-    const unsigned __int128 numerator = ((offset + 1) << 32) - 1;
-    return static_cast<uint64_t>(numerator / range);
+    return wide::window_quotient(state.value - state.low, range);
 }
 
 // The encoder's renormalisation, with the window carried along and a bit read for each

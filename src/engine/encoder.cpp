@@ -8,7 +8,7 @@ namespace vantor {
 namespace {
 
 void put_bit(CoderState& state, unsigned bit) {
-    state.out_byte = static_cast<uint8_t>((state.out_byte << 1) | bit);
+    state.out_byte = static_cast<uint8_t>((unsigned{state.out_byte} << 1) | bit);
     if (++state.out_bit_count == 8) {
         state.output.push(state.out_byte);
         state.out_byte = 0;

@@ -72,10 +72,17 @@ SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
     };
     if (count < BLOCK_MIN) return by_rule();
     const BlockStatsTable& table = kernels::active_block_stats();
+    // The true partial sum of the frequencies through the symbol, saturating far above
+    // TOTAL_FREQ instead of wrapping, decides whether the share lies inside the table.
+    constexpr uint64_t CEILING = uint64_t{1} << 62;
+    const auto add = [](uint64_t a, uint64_t b) { return b > CEILING - a ? CEILING : a + b; };
     // Every q before the symbol must be below FAST_LIMIT for their sum to be exact.
     Totals before{0, 0};
-    if (!combine_runs<K>(table, p, symbol, MAX_RUN, before,
-                         [](const Totals& run) { return run.max < FAST_LIMIT; })) {
+    uint64_t partial = 0;
+    if (!combine_runs<K>(table, p, symbol, MAX_RUN, before, [&](const Totals& run) {
+            partial = add(partial, run.sum);
+            return run.max < FAST_LIMIT;
+        })) {
         return by_rule();
     }
     const uint64_t q = kernels::quantised<K>(p, symbol);
@@ -90,11 +97,9 @@ SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
     const bool dominant_here = !dominant_before && q == max;
     const uint64_t cum_low = before.sum + (dominant_before ? remainder : 0);
     const uint64_t f = dominant_here ? q + remainder : q;
-    // The exact partial sum through the symbol, with d's frequency at its 64-bit value.
-    unsigned __int128 partial = static_cast<unsigned __int128>(before.sum) + q;
-    if (dominant_before || dominant_here) {
-        partial = partial - max + static_cast<uint64_t>(max + remainder);
-    }
+    // d's frequency at its 64-bit value replaces its q; partial >= max, as it holds d's q.
+    if (dominant_before) partial = add(partial - max, max + remainder);
+    partial = add(partial, f);
     return {cum_low, cum_low + f, f != 0 && partial <= TOTAL_FREQ};
 }
 

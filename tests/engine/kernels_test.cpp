@@ -59,7 +59,7 @@ Raw adversarial(ElementKind kind, uint64_t n, std::mt19937_64& rng) {
                                -0.25};
     const double tie = std::ldexp(1.0, -3 - static_cast<int>(rng() % 6));
     for (uint64_t i = 0; i < n; ++i) {
-        const unsigned pick = rng() % 100;
+        const auto pick = static_cast<unsigned>(rng() % 100);
         double x;
         if (pick < 10)
             x = specials[rng() % std::size(specials)];

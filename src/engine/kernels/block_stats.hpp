@@ -1,11 +1,11 @@
 // The one primitive of the fast passes: the sum and the largest of the quantised
 // probabilities q of a run of elements, one table of functions per instruction set.
 //
-// The scalar path applies the rule. The vector paths compute q in floating point (scale by 2^32, truncate, at least 1) and
-// sum in double lanes, which is exact while every q is below FAST_LIMIT and the run is at
-// most MAX_RUN long. A result whose max reaches FAST_LIMIT is not exact, and the caller
-// falls back to the scalar rule for that run. This header holds no inline code, so the
-// files compiled for wider instruction sets cannot leak their code into the others.
+// The scalar path applies the rule. The vector paths compute q in floating point (scale by 2^32,
+// truncate, at least 1) and sum in double lanes, which is exact while every q is below FAST_LIMIT
+// and the run is at most MAX_RUN long. A result whose max reaches FAST_LIMIT is not exact, and the
+// caller falls back to the scalar rule for that run. This header holds no inline code, so the files
+// compiled for wider instruction sets cannot leak their code into the others.
 #pragma once
 
 #include <cstdint>
