@@ -48,6 +48,7 @@ void load_stream(CoderState& state, const uint8_t* bytes, std::size_t size) {
     state.value = 0;
     for (int i = 0; i < 62; ++i)
         state.value = (state.value << 1) | read_bit(state);
+    assert_invariants(state, AfterStep::Decoding);
 }
 
 unsigned read_bit(CoderState& state) {
@@ -71,6 +72,7 @@ DecodeOutcome decode_symbol(CoderState& state, const ProbabilityView& view) {
     if (!search.found || !search.codable) return {StepStatus::NoShare, search.symbol};
     narrow(state, search.cum_low, search.cum_high);
     renormalise(state);
+    assert_invariants(state, AfterStep::Decoding);
     return {StepStatus::Coded, search.symbol};
 }
 
