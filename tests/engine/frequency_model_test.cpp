@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "support.hpp"
@@ -165,6 +166,37 @@ TEST(Widening, BFloat16IsTheUpperHalfOfBinary32) {
     EXPECT_EQ(bfloat16_to_double(0x3F80), 1.0);
     EXPECT_EQ(bfloat16_to_double(0x0001), std::ldexp(1.0, -133));  // smallest subnormal
 }
+
+#ifdef __FLT16_MAX__
+// The tests' own binary16 rounding (for compilers without _Float16) against the compiler's:
+// each value, the tie above it and the doubles either side of the tie, and random doubles.
+TEST(TestSupport, Binary16RoundingMatchesTheCompilers) {
+    const auto by_compiler = [](double x) {
+        const auto h = static_cast<_Float16>(x);
+        uint16_t bits;
+        std::memcpy(&bits, &h, sizeof bits);
+        return bits;
+    };
+    std::vector<double> inputs{NaN, -NaN, Inf, -Inf, 65519.99, 65520.0, 65536.0, 1e300, 1e-300};
+    for (uint32_t bits = 0; bits < 0x7C00; ++bits) {
+        const double x = half_to_double(static_cast<uint16_t>(bits));
+        const double above =
+            bits == 0x7BFF ? 65536.0 : half_to_double(static_cast<uint16_t>(bits + 1));
+        const double tie = (x + above) / 2;  // exact: both have at most 11 significant bits
+        for (double y : {x, tie, std::nextafter(tie, 0.0), std::nextafter(tie, Inf)}) {
+            inputs.push_back(y);
+            inputs.push_back(-y);
+        }
+    }
+    std::mt19937_64 rng(3);
+    for (int i = 0; i < 200'000; ++i) {
+        const double mantissa = static_cast<double>(rng() >> 11) / 9007199254740992.0;
+        inputs.push_back(std::ldexp(mantissa, static_cast<int>(rng() % 60) - 40));
+    }
+    for (double x : inputs)
+        ASSERT_EQ(testing::to_binary16(x), by_compiler(x)) << x;
+}
+#endif
 
 }  // namespace
 }  // namespace vantor

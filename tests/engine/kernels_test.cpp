@@ -80,7 +80,7 @@ Raw adversarial(ElementKind kind, uint64_t n, std::mt19937_64& rng) {
                 const uint16_t top = static_cast<uint16_t>(bits >> 16);
                 std::memcpy(out, &top, 2);
             } else {
-                const _Float16 h = static_cast<_Float16>(f);
+                const uint16_t h = testing::to_binary16(f);
                 std::memcpy(out, &h, 2);
             }
         }
