@@ -2,6 +2,7 @@
 
 #include "frequency_model.hpp"
 #include "interval.hpp"
+#include "wide_math.hpp"
 
 namespace vantor {
 
@@ -10,9 +11,7 @@ namespace {
 // The point of the frequency table that the window maps to:
 // floor(((value - low + 1) * 2^32 - 1) / range), in 128-bit arithmetic.
 uint64_t decoding_target(const CoderState& state, uint64_t range) {
-    const unsigned __int128 offset = state.value - state.low;
-    const unsigned __int128 numerator = ((offset + 1) << 32) - 1;
-    return static_cast<uint64_t>(numerator / range);
+    return wide::window_quotient(state.value - state.low, range);
 }
 
 // The encoder's renormalisation, with the window carried along and a bit read for each
@@ -49,6 +48,7 @@ void load_stream(CoderState& state, const uint8_t* bytes, std::size_t size) {
     state.value = 0;
     for (int i = 0; i < 62; ++i)
         state.value = (state.value << 1) | read_bit(state);
+    assert_invariants(state, AfterStep::Decoding);
 }
 
 unsigned read_bit(CoderState& state) {
@@ -66,12 +66,13 @@ DecodeOutcome decode_symbol(CoderState& state, const ProbabilityView& view) {
     if (range == 0) return {StepStatus::EmptyInterval, 0};
     if (state.value < state.low || state.value > state.high) return {StepStatus::NotPositioned, 0};
     if (view.count == 0) return {StepStatus::EmptyProbabilities, 0};
-    TableScan scan;
+    RunScan scan;
     scan_runs(view, scan);
-    const SymbolSearch search = find_symbol(view, scan, decoding_target(state, range));
+    const SymbolSearch search = search_runs(view, scan, decoding_target(state, range));
     if (!search.found || !search.codable) return {StepStatus::NoShare, search.symbol};
     narrow(state, search.cum_low, search.cum_high);
     renormalise(state);
+    assert_invariants(state, AfterStep::Decoding);
     return {StepStatus::Coded, search.symbol};
 }
 

@@ -8,7 +8,7 @@ namespace vantor {
 namespace {
 
 void put_bit(CoderState& state, unsigned bit) {
-    state.out_byte = static_cast<uint8_t>((state.out_byte << 1) | bit);
+    state.out_byte = static_cast<uint8_t>((unsigned{state.out_byte} << 1) | bit);
     if (++state.out_bit_count == 8) {
         state.output.push(state.out_byte);
         state.out_byte = 0;
@@ -52,6 +52,7 @@ StepStatus encode_symbol(CoderState& state, const ProbabilityView& view, uint64_
     if (!share.codable) return StepStatus::NoShare;
     narrow(state, share.cum_low, share.cum_high);
     renormalise(state);
+    assert_invariants(state, AfterStep::Encoding);
     return StepStatus::Coded;
 }
 
@@ -61,6 +62,7 @@ void finish_stream(CoderState& state) {
     if (state.out_bit_count != 0) {
         state.output.push(static_cast<uint8_t>(state.out_byte << (8 - state.out_bit_count)));
     }
+    assert_invariants(state, AfterStep::Finish);
 }
 
 }  // namespace vantor

@@ -1,11 +1,17 @@
 // Turning one probability vector into a frequency table that totals TOTAL_FREQ.
 //
-// Element i quantises to q_i = max(1, U(x_i * 2^32)) with U truncating and saturating.
-// The dominant symbol d (first index of the largest q) takes the rounding remainder:
-// f_d = q_d + TOTAL_FREQ - S, where S is the wrapping sum of all q; every other f_i = q_i.
-// The table is never stored: each pass recomputes it from the elements. The first pass
-// needs only S and the largest q; the second finds d on its way as the first element
+// The element rule: element i quantises to q_i = max(1, U(x_i * 2^32)), U truncating and
+// saturating. The dominant symbol d (first index of the largest q) takes the rounding
+// remainder: f_d = q_d + TOTAL_FREQ - S, where S is the wrapping sum of all q; every other
+// f_i = q_i. The table is never stored: each pass recomputes it from the elements. The first
+// pass needs only S and the largest q; the second finds d on its way as the first element
 // equal to that maximum.
+//
+// Two sets of passes give the same results bit for bit. `scan_table`, `symbol_range` and
+// `find_symbol` are the definition, element by element (kernels/scalar.hpp). `encoder_share`,
+// `scan_runs` and `search_runs` are what the coder runs: they read the vector in blocks with
+// the widest block statistics the CPU has, and fall back to the definition wherever a block
+// would not be exact.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +19,7 @@
 
 #include "constants.hpp"
 #include "probability_view.hpp"
+#include "totals.hpp"
 
 namespace vantor {
 
@@ -27,47 +34,9 @@ inline uint64_t quantise(double x) {
     return static_cast<uint64_t>(scaled);
 }
 
-struct TableSummary {
-    uint64_t sum;  // S, wrapping
-    uint64_t max;  // the largest q; 0 for an empty vector
-};
-
 inline uint64_t frequency(uint64_t q, bool is_dominant, uint64_t sum) {
     return is_dominant ? q + TOTAL_FREQ - sum : q;
 }
-
-// Picks out d while walking the elements in order: the first q equal to the maximum.
-class DominantFinder {
-  public:
-    explicit DominantFinder(uint64_t max) : max_(max) {}
-    bool is_dominant(uint64_t q) {
-        const bool hit = !seen_ && q == max_;
-        seen_ = seen_ || hit;
-        return hit;
-    }
-    bool seen() const { return seen_; }
-
-  private:
-    uint64_t max_;
-    bool seen_ = false;
-};
-
-// Tracks the partial sums of the frequencies as true integers, saturating at 2^33, which
-// can never wrap. A symbol has a proper share only when every partial sum up to and
-// including its own stays within TOTAL_FREQ and its own frequency is not zero.
-class ShareCheck {
-  public:
-    void add(uint64_t f) {
-        const uint64_t bounded = f < CAP ? f : CAP;
-        clamped_ += bounded;
-        if (clamped_ > CAP) clamped_ = CAP;
-    }
-    bool within_table() const { return clamped_ <= TOTAL_FREQ; }
-
-  private:
-    static constexpr uint64_t CAP = TOTAL_FREQ << 1;
-    uint64_t clamped_ = 0;
-};
 
 // The share [cum_low, cum_high) of one symbol, and whether it can be coded.
 struct SymbolRange {
@@ -89,33 +58,29 @@ struct SymbolSearch {
     bool operator==(const SymbolSearch&) const = default;
 };
 
-// The rule itself, element by element, as the scalar definition of the table: the first
-// pass, the encoder's second pass (a symbol beyond the vector gets the empty share (0, 0),
-// which is not codable) and the decoder's search.
-TableSummary scan_table(const ProbabilityView& view);
-SymbolRange symbol_range(const ProbabilityView& view, TableSummary summary, uint64_t symbol);
-SymbolSearch find_symbol(const ProbabilityView& view, TableSummary summary, uint64_t target);
+// The definition. The first pass; the encoder's second pass (a symbol beyond the vector gets
+// the empty share (0, 0), which is not codable); the decoder's search.
+Totals scan_table(const ProbabilityView& view);
+SymbolRange symbol_range(const ProbabilityView& view, Totals totals, uint64_t symbol);
+SymbolSearch find_symbol(const ProbabilityView& view, Totals totals, uint64_t target);
 
-// The same results as the rule, computed with the fastest path the CPU has.
+// The fast path.
 
 // The encoder's share of `symbol` (< count) in a single read of the vector: the elements
 // before the symbol are summed, those after only counted into S and the maximum.
 SymbolRange encoder_share(const ProbabilityView& view, uint64_t symbol);
 
 // The decoder's first pass keeps the totals of consecutive runs of elements, so that its
-// search skips whole runs without reading them again.
-struct RunTotals {
-    uint64_t sum;  // exact when max < 2^33, else wrapping
-    uint64_t max;
-};
+// search skips whole runs without reading them again. A run's sum is exact when its max is
+// below 2^33, else it wraps.
 inline constexpr std::size_t MAX_RUNS = 256;
-struct TableScan {
-    TableSummary summary;
+struct RunScan {
+    Totals totals;        // of the whole vector
     uint64_t run_length;  // 0 when no run totals were kept
     uint64_t run_count;
-    RunTotals runs[MAX_RUNS];
+    Totals runs[MAX_RUNS];
 };
-void scan_runs(const ProbabilityView& view, TableScan& scan);
-SymbolSearch find_symbol(const ProbabilityView& view, const TableScan& scan, uint64_t target);
+void scan_runs(const ProbabilityView& view, RunScan& scan);
+SymbolSearch search_runs(const ProbabilityView& view, const RunScan& scan, uint64_t target);
 
 }  // namespace vantor

@@ -4,12 +4,13 @@
 #include <cstdint>
 
 #include "coder_state.hpp"
+#include "wide_math.hpp"
 
 namespace vantor {
 
 // Full 64 x 64 -> 128-bit product, divided by 2^32, kept to its low 64 bits.
 inline uint64_t scale_by_share(uint64_t range, uint64_t bound) {
-    return static_cast<uint64_t>((static_cast<unsigned __int128>(range) * bound) >> 32);
+    return wide::mul_shift32(range, bound);
 }
 
 // Both bounds move from the old low; only the upper one gets the - 1. Wraps modulo 2^64.

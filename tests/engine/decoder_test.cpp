@@ -98,7 +98,7 @@ TEST(Decoder, Float32StreamEndsOnQuarter) {
     const std::vector<float> v{0.5f, 0.25f, 0.25f};
     CoderState state;
     load(state, {0x5F, 0x10});
-    for (uint64_t want : {0, 1, 2, 2, 1, 0})
+    for (uint64_t want : {0u, 1u, 2u, 2u, 1u, 0u})
         EXPECT_EQ(decode(state, view_of(v)), want);
     EXPECT_EQ(state.value, QUARTER);
     EXPECT_EQ(state.low, 0u);

@@ -71,8 +71,8 @@ TEST(Encoder, StreamLongerThanTheInitialBufferComesOutWhole) {
     ASSERT_EQ(stream.size(), 5001u);  // one bit per symbol, then the termination byte
     for (std::size_t i = 0; i < 5000; ++i) {
         uint8_t byte = 0;
-        for (int b = 0; b < 8; ++b)
-            byte = static_cast<uint8_t>(byte << 1 | symbols[i * 8 + b]);
+        for (std::size_t b = 0; b < 8; ++b)
+            byte = static_cast<uint8_t>(uint64_t{byte} << 1 | symbols[i * 8 + b]);
         ASSERT_EQ(stream[i], byte) << i;
     }
 }

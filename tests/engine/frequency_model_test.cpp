@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "support.hpp"
@@ -16,10 +17,10 @@ using testing::view_of;
 
 // The frequencies of a whole table, read one symbol at a time through symbol_range.
 std::vector<uint64_t> frequencies(const ProbabilityView& view) {
-    const TableSummary summary = scan_table(view);
+    const Totals totals = scan_table(view);
     std::vector<uint64_t> out;
     for (uint64_t s = 0; s < view.count; ++s) {
-        const SymbolRange r = symbol_range(view, summary, s);
+        const SymbolRange r = symbol_range(view, totals, s);
         out.push_back(r.cum_high - r.cum_low);
     }
     return out;
@@ -45,13 +46,13 @@ TEST(Quantise, TruncatesSaturatesAndNeverGivesZero) {
 
 TEST(FrequencyModel, Float32HalfQuarterQuarter) {
     const std::vector<float> v{0.5f, 0.25f, 0.25f};
-    const TableSummary summary = scan_table(view_of(v));
-    EXPECT_EQ(summary.sum, TOTAL_FREQ);
-    EXPECT_EQ(summary.max, 2147483648u);
+    const Totals totals = scan_table(view_of(v));
+    EXPECT_EQ(totals.sum, TOTAL_FREQ);
+    EXPECT_EQ(totals.max, 2147483648u);
     const uint64_t bounds[][2] = {
         {0, 2147483648}, {2147483648, 3221225472}, {3221225472, 4294967296}};
     for (uint64_t s = 0; s < 3; ++s) {
-        const SymbolRange r = symbol_range(view_of(v), summary, s);
+        const SymbolRange r = symbol_range(view_of(v), totals, s);
         EXPECT_EQ(r.cum_low, bounds[s][0]);
         EXPECT_EQ(r.cum_high, bounds[s][1]);
         EXPECT_TRUE(r.codable);
@@ -69,9 +70,9 @@ class FrequencyTable : public ::testing::TestWithParam<TableCase> {};
 
 TEST_P(FrequencyTable, MatchesTheRule) {
     const TableCase& c = GetParam();
-    const TableSummary summary = scan_table(view_of(c.probabilities));
-    EXPECT_EQ(summary.sum, c.sum);
-    EXPECT_EQ(summary.max, c.max);
+    const Totals totals = scan_table(view_of(c.probabilities));
+    EXPECT_EQ(totals.sum, c.sum);
+    EXPECT_EQ(totals.max, c.max);
     EXPECT_EQ(frequencies(view_of(c.probabilities)), c.frequencies);
 }
 
@@ -100,30 +101,30 @@ TEST(FrequencyModel, ElementKindChangesTheTable) {
 
 TEST(FrequencyModel, LastSymbolEndsTheTable) {
     const std::vector<double> v{0.3, 0.2, 0.1, 0.15, 0.25};
-    const TableSummary summary = scan_table(view_of(v));
-    EXPECT_EQ(symbol_range(view_of(v), summary, 4).cum_high, TOTAL_FREQ);
+    const Totals totals = scan_table(view_of(v));
+    EXPECT_EQ(symbol_range(view_of(v), totals, 4).cum_high, TOTAL_FREQ);
 }
 
 TEST(FrequencyModel, ShareCheckOfInvariantBreakingVectors) {
     const std::vector<double> twice_one{1.0, 1.0};
-    TableSummary summary = scan_table(view_of(twice_one));
-    EXPECT_FALSE(symbol_range(view_of(twice_one), summary, 0).codable);  // f_0 = 0
-    EXPECT_TRUE(symbol_range(view_of(twice_one), summary, 1).codable);
+    Totals totals = scan_table(view_of(twice_one));
+    EXPECT_FALSE(symbol_range(view_of(twice_one), totals, 0).codable);  // f_0 = 0
+    EXPECT_TRUE(symbol_range(view_of(twice_one), totals, 1).codable);
 
     const std::vector<double> three_halves{0.5, 0.5, 0.5};
-    summary = scan_table(view_of(three_halves));
-    EXPECT_FALSE(symbol_range(view_of(three_halves), summary, 0).codable);
-    EXPECT_TRUE(symbol_range(view_of(three_halves), summary, 1).codable);
-    EXPECT_TRUE(symbol_range(view_of(three_halves), summary, 2).codable);
+    totals = scan_table(view_of(three_halves));
+    EXPECT_FALSE(symbol_range(view_of(three_halves), totals, 0).codable);
+    EXPECT_TRUE(symbol_range(view_of(three_halves), totals, 1).codable);
+    EXPECT_TRUE(symbol_range(view_of(three_halves), totals, 2).codable);
 
     // Frequencies past 2^32 before the symbol: the share lies outside the table.
     const std::vector<double> heavy_tail{0.9, 0.3, 0.95};
-    summary = scan_table(view_of(heavy_tail));
-    EXPECT_TRUE(symbol_range(view_of(heavy_tail), summary, 0).codable);
-    EXPECT_FALSE(symbol_range(view_of(heavy_tail), summary, 1).codable);
+    totals = scan_table(view_of(heavy_tail));
+    EXPECT_TRUE(symbol_range(view_of(heavy_tail), totals, 0).codable);
+    EXPECT_FALSE(symbol_range(view_of(heavy_tail), totals, 1).codable);
 
-    EXPECT_FALSE(symbol_range(view_of(heavy_tail), summary, 3).codable);
-    EXPECT_EQ(symbol_range(view_of(heavy_tail), summary, 3).cum_high, 0u);
+    EXPECT_FALSE(symbol_range(view_of(heavy_tail), totals, 3).codable);
+    EXPECT_EQ(symbol_range(view_of(heavy_tail), totals, 3).cum_high, 0u);
 }
 
 // binary16 reference from first principles, for every one of the 65536 patterns.
@@ -165,6 +166,37 @@ TEST(Widening, BFloat16IsTheUpperHalfOfBinary32) {
     EXPECT_EQ(bfloat16_to_double(0x3F80), 1.0);
     EXPECT_EQ(bfloat16_to_double(0x0001), std::ldexp(1.0, -133));  // smallest subnormal
 }
+
+#ifdef __FLT16_MAX__
+// The tests' own binary16 rounding (for compilers without _Float16) against the compiler's:
+// each value, the tie above it and the doubles either side of the tie, and random doubles.
+TEST(TestSupport, Binary16RoundingMatchesTheCompilers) {
+    const auto by_compiler = [](double x) {
+        const auto h = static_cast<_Float16>(x);
+        uint16_t bits;
+        std::memcpy(&bits, &h, sizeof bits);
+        return bits;
+    };
+    std::vector<double> inputs{NaN, -NaN, Inf, -Inf, 65519.99, 65520.0, 65536.0, 1e300, 1e-300};
+    for (uint32_t bits = 0; bits < 0x7C00; ++bits) {
+        const double x = half_to_double(static_cast<uint16_t>(bits));
+        const double above =
+            bits == 0x7BFF ? 65536.0 : half_to_double(static_cast<uint16_t>(bits + 1));
+        const double tie = (x + above) / 2;  // exact: both have at most 11 significant bits
+        for (double y : {x, tie, std::nextafter(tie, 0.0), std::nextafter(tie, Inf)}) {
+            inputs.push_back(y);
+            inputs.push_back(-y);
+        }
+    }
+    std::mt19937_64 rng(3);
+    for (int i = 0; i < 200'000; ++i) {
+        const double mantissa = static_cast<double>(rng() >> 11) / 9007199254740992.0;
+        inputs.push_back(std::ldexp(mantissa, static_cast<int>(rng() % 60) - 40));
+    }
+    for (double x : inputs)
+        ASSERT_EQ(testing::to_binary16(x), by_compiler(x)) << x;
+}
+#endif
 
 }  // namespace
 }  // namespace vantor

@@ -20,10 +20,10 @@ using kernels::BlockStatsTable;
 // Restores the CPU's own choice after each test.
 class PathGuard {
   public:
-    explicit PathGuard(const BlockStatsTable* path) : saved_(kernels::active_block_stats()) {
-        kernels::use_block_stats(path);
+    explicit PathGuard(const BlockStatsTable* path) : saved_(&kernels::active_block_stats()) {
+        kernels::use_block_stats(*path);
     }
-    ~PathGuard() { kernels::use_block_stats(saved_); }
+    ~PathGuard() { kernels::use_block_stats(*saved_); }
 
   private:
     const BlockStatsTable* saved_;
@@ -59,7 +59,7 @@ Raw adversarial(ElementKind kind, uint64_t n, std::mt19937_64& rng) {
                                -0.25};
     const double tie = std::ldexp(1.0, -3 - static_cast<int>(rng() % 6));
     for (uint64_t i = 0; i < n; ++i) {
-        const unsigned pick = rng() % 100;
+        const auto pick = static_cast<unsigned>(rng() % 100);
         double x;
         if (pick < 10)
             x = specials[rng() % std::size(specials)];
@@ -80,7 +80,7 @@ Raw adversarial(ElementKind kind, uint64_t n, std::mt19937_64& rng) {
                 const uint16_t top = static_cast<uint16_t>(bits >> 16);
                 std::memcpy(out, &top, 2);
             } else {
-                const _Float16 h = static_cast<_Float16>(f);
+                const uint16_t h = testing::to_binary16(f);
                 std::memcpy(out, &h, 2);
             }
         }
@@ -94,7 +94,7 @@ Raw adversarial(ElementKind kind, uint64_t n, std::mt19937_64& rng) {
 }
 
 struct PassResults {
-    TableSummary summary;
+    Totals totals;
     std::vector<SymbolRange> ranges;
     std::vector<SymbolSearch> searches;
 };
@@ -102,31 +102,31 @@ struct PassResults {
 // The scalar rule, element by element.
 PassResults by_rule(const Raw& raw, const std::vector<uint64_t>& targets) {
     PassResults r;
-    r.summary = scan_table(raw.view());
+    r.totals = scan_table(raw.view());
     for (uint64_t s = 0; s < raw.count; ++s)
-        r.ranges.push_back(symbol_range(raw.view(), r.summary, s));
+        r.ranges.push_back(symbol_range(raw.view(), r.totals, s));
     for (uint64_t t : targets)
-        r.searches.push_back(find_symbol(raw.view(), r.summary, t));
+        r.searches.push_back(find_symbol(raw.view(), r.totals, t));
     return r;
 }
 
 // What the encoder and decoder run, on the path in use.
 PassResults by_path(const Raw& raw, const std::vector<uint64_t>& targets) {
     PassResults r;
-    TableScan scan;
+    RunScan scan;
     scan_runs(raw.view(), scan);
-    r.summary = scan.summary;
+    r.totals = scan.totals;
     for (uint64_t s = 0; s < raw.count; ++s)
         r.ranges.push_back(encoder_share(raw.view(), s));
     for (uint64_t t : targets)
-        r.searches.push_back(find_symbol(raw.view(), scan, t));
+        r.searches.push_back(search_runs(raw.view(), scan, t));
     return r;
 }
 
 class Paths : public ::testing::TestWithParam<const BlockStatsTable*> {};
 
 TEST_P(Paths, AgreeWithTheScalarRuleBitForBit) {
-    if (!kernels::cpu_supports(GetParam())) GTEST_SKIP() << "CPU lacks this path";
+    if (!kernels::cpu_supports(*GetParam())) GTEST_SKIP() << "CPU lacks this path";
     std::mt19937_64 rng(99);
     const uint64_t lengths[] = {1, 31, 32, 33, 63, 64, 65, 100, 1023, 1024, 1025, 3000};
     for (ElementKind kind : {ElementKind::Float32, ElementKind::Float16, ElementKind::BFloat16,
@@ -142,8 +142,8 @@ TEST_P(Paths, AgreeWithTheScalarRuleBitForBit) {
                 const PassResults vector = by_path(raw, targets);
                 const std::string where =
                     std::string(testing::kind_name(kind)) + " n=" + std::to_string(n);
-                ASSERT_EQ(vector.summary.sum, scalar.summary.sum) << where;
-                ASSERT_EQ(vector.summary.max, scalar.summary.max) << where;
+                ASSERT_EQ(vector.totals.sum, scalar.totals.sum) << where;
+                ASSERT_EQ(vector.totals.max, scalar.totals.max) << where;
                 ASSERT_TRUE(vector.ranges == scalar.ranges) << where;
                 ASSERT_TRUE(vector.searches == scalar.searches) << where;
             }
@@ -154,7 +154,7 @@ TEST_P(Paths, AgreeWithTheScalarRuleBitForBit) {
 // Decoding target walks every share boundary: the search must stop on the same symbol on
 // both sides of each bound, including inside the last and first lanes of a block.
 TEST_P(Paths, SearchAgreesAtEveryShareBoundary) {
-    if (!kernels::cpu_supports(GetParam())) GTEST_SKIP() << "CPU lacks this path";
+    if (!kernels::cpu_supports(*GetParam())) GTEST_SKIP() << "CPU lacks this path";
     std::mt19937_64 rng(5);
     std::vector<float> probs(2500);
     for (auto& p : probs)
@@ -167,26 +167,26 @@ TEST_P(Paths, SearchAgreesAtEveryShareBoundary) {
     const ProbabilityView view{ElementKind::Float32, probs.data(), probs.size()};
     std::vector<uint64_t> targets;
     {
-        const TableSummary summary = scan_table(view);
+        const Totals totals = scan_table(view);
         for (uint64_t s = 0; s < probs.size(); ++s) {
-            const SymbolRange r = symbol_range(view, summary, s);
+            const SymbolRange r = symbol_range(view, totals, s);
             targets.insert(targets.end(), {r.cum_low, r.cum_high - 1, r.cum_high});
         }
     }
     std::vector<SymbolSearch> expected, got;
-    const TableSummary summary = scan_table(view);
+    const Totals totals = scan_table(view);
     for (uint64_t t : targets)
-        expected.push_back(find_symbol(view, summary, t));
+        expected.push_back(find_symbol(view, totals, t));
     PathGuard guard(GetParam());
-    TableScan scan;
+    RunScan scan;
     scan_runs(view, scan);
     for (uint64_t t : targets)
-        got.push_back(find_symbol(view, scan, t));
+        got.push_back(search_runs(view, scan, t));
     ASSERT_TRUE(got == expected);
 }
 
 std::string path_name(const ::testing::TestParamInfo<const BlockStatsTable*>& info) {
-    return info.param ? info.param->name : "scalar";
+    return info.param->name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Compiled, Paths,

@@ -9,7 +9,7 @@
 namespace vantor::testing {
 
 using u64 = uint64_t;
-using u128 = unsigned __int128;
+__extension__ typedef unsigned __int128 u128;
 
 inline u64 reference_quantise(double x) {
     const double p = x * 4294967296.0;
@@ -112,7 +112,7 @@ struct ReferenceCoder {
         in_bit = 0;
         low = 0, high = (u64{1} << 62) - 1, value = 0;
         for (int i = 0; i < 62; ++i)
-            value = value << 1 | next_bit();
+            value = value << 1 | u64(next_bit());
     }
     // Returns the symbol, or UINT64_MAX when the search finds no proper share.
     u64 decode(const std::vector<double>& x) {

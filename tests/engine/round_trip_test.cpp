@@ -45,9 +45,7 @@ TypedVector store(ElementKind kind, const std::vector<double>& values) {
                 v.widened.push_back(static_cast<float>(p));
                 break;
             case ElementKind::Float16: {
-                const _Float16 h = static_cast<_Float16>(p);
-                uint16_t bits;
-                std::memcpy(&bits, &h, 2);
+                const uint16_t bits = testing::to_binary16(p);
                 append(v.storage, bits);
                 v.widened.push_back(half_to_double(bits));
                 break;

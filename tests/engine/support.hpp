@@ -1,7 +1,9 @@
 // Small helpers shared by the engine tests.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "engine/coder_state.hpp"
@@ -14,6 +16,32 @@ namespace vantor::testing {
 inline const char* kind_name(ElementKind kind) {
     constexpr const char* names[] = {"Float32", "Float16", "BFloat16", "Float64"};
     return names[static_cast<int>(kind)];
+}
+
+// A double to IEEE binary16, rounding to nearest even, for building float16 test vectors on
+// any compiler (not every one has _Float16). NaN stays a quiet NaN with its top payload.
+inline uint16_t to_binary16(double value) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const auto sign = static_cast<uint16_t>((bits >> 48) & 0x8000u);
+    const uint64_t magnitude = bits & 0x7FFFFFFFFFFFFFFFu;
+    if (magnitude > 0x7FF0000000000000u) {
+        return static_cast<uint16_t>(sign | 0x7E00u | ((magnitude >> 42) & 0x3FFu));
+    }
+    if (magnitude >= 0x40EFFE0000000000u) return static_cast<uint16_t>(sign | 0x7C00u);  // 65520
+    if (magnitude < 0x3F10000000000000u) {
+        // Below 2^-14 the result is a multiple of 2^-24, which scaling makes a whole number.
+        const double scaled = std::fabs(value) * 16777216.0;
+        return static_cast<uint16_t>(sign | static_cast<uint32_t>(std::nearbyint(scaled)));
+    }
+    // Rebias the exponent, drop 42 fraction bits, round half to even; a carry out of the
+    // fraction moves into the exponent as it should.
+    const uint64_t rebased = magnitude - (uint64_t{1023 - 15} << 52);
+    uint64_t half = rebased >> 42;
+    const uint64_t dropped = rebased & ((uint64_t{1} << 42) - 1);
+    const uint64_t tie = uint64_t{1} << 41;
+    if (dropped > tie || (dropped == tie && (half & 1u) != 0)) ++half;
+    return static_cast<uint16_t>(sign | half);
 }
 
 inline ProbabilityView view_of(const std::vector<double>& v) {

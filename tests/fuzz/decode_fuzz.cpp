@@ -16,12 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     while (!in.empty()) {
         const fuzzing::FuzzVector v = fuzzing::next_vector(in);
         if (v.count != 0) {
-            const TableSummary rule = scan_table(v.view());
-            TableScan scan;
+            const Totals rule = scan_table(v.view());
+            RunScan scan;
             scan_runs(v.view(), scan);
-            if (rule.sum != scan.summary.sum || rule.max != scan.summary.max) std::abort();
+            if (rule.sum != scan.totals.sum || rule.max != scan.totals.max) std::abort();
             const uint64_t target = (state.value - state.low) % TOTAL_FREQ;
-            if (!(find_symbol(v.view(), rule, target) == find_symbol(v.view(), scan, target))) {
+            if (!(find_symbol(v.view(), rule, target) == search_runs(v.view(), scan, target))) {
                 std::abort();
             }
         }

@@ -11,7 +11,7 @@
 namespace vantor::fuzzing {
 
 class Input {
-public:
+  public:
     Input(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
     bool empty() const { return pos_ >= size_; }
@@ -26,7 +26,7 @@ public:
         return out;
     }
 
-private:
+  private:
     const uint8_t* data_;
     std::size_t size_;
     std::size_t pos_ = 0;
@@ -39,7 +39,9 @@ struct FuzzVector {
     ElementKind kind;
     std::vector<uint8_t> storage;
     uint64_t count;
-    ProbabilityView view() const { return {kind, storage.empty() ? nullptr : storage.data(), count}; }
+    ProbabilityView view() const {
+        return {kind, storage.empty() ? nullptr : storage.data(), count};
+    }
 };
 
 inline FuzzVector next_vector(Input& in) {

@@ -30,9 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     CoderState state;
     while (!in.empty()) {
         fuzzing::FuzzVector v = fuzzing::next_vector(in);
-        const uint64_t symbol = v.count == 0 ? in.byte() : (in.byte() | in.byte() << 8) % (v.count + 1);
-        const SymbolRange rule = v.count == 0 ? SymbolRange{0, 0, false}
-                                              : symbol_range(v.view(), scan_table(v.view()), symbol);
+        uint64_t symbol = in.byte();
+        if (v.count != 0) symbol = (symbol | uint64_t{in.byte()} << 8) % (v.count + 1);
+        const SymbolRange rule = v.count == 0
+                                     ? SymbolRange{0, 0, false}
+                                     : symbol_range(v.view(), scan_table(v.view()), symbol);
         const StepStatus status = encode_symbol(state, v.view(), symbol);
         // The encoder codes exactly the symbols the rule gives a proper share.
         if ((status == StepStatus::Coded) != rule.codable) std::abort();
@@ -41,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         symbols.push_back(symbol);
     }
     finish_stream(state);
-    const std::vector<uint8_t> stream(state.output.data(), state.output.data() + state.output.size());
+    const std::vector<uint8_t> stream(state.output.data(),
+                                      state.output.data() + state.output.size());
     if (encode(vectors, symbols) != stream) std::abort();
 
     CoderState decoder;

@@ -41,7 +41,7 @@ inline double max_lanes(__m256d v) {
     return _mm_cvtsd_f64(_mm_max_sd(pair, _mm_unpackhi_pd(pair, pair)));
 }
 
-inline BlockStats finish(double sum, double max) {
+inline Totals finish(double sum, double max) {
     if (!(max < static_cast<double>(FAST_LIMIT))) return {0, FAST_LIMIT};
     return {static_cast<uint64_t>(sum), static_cast<uint64_t>(max)};
 }
@@ -73,7 +73,7 @@ struct LoadBFloat16 {
 };
 
 template <class Load>
-BlockStats narrow_stats(const void* elements, uint64_t count) {
+Totals narrow_stats(const void* elements, uint64_t count) {
     using T = typename Load::T;
     const auto* p = static_cast<const T*>(elements);
     __m256d sum0 = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd();
@@ -105,7 +105,7 @@ BlockStats narrow_stats(const void* elements, uint64_t count) {
     return finish(add_lanes(sum), max_lanes(wide_max));
 }
 
-BlockStats float64_stats(const void* elements, uint64_t count) {
+Totals float64_stats(const void* elements, uint64_t count) {
     const auto* p = static_cast<const double*>(elements);
     __m256d sum0 = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd();
     __m256d max0 = _mm256_setzero_pd(), max1 = _mm256_setzero_pd();

@@ -56,7 +56,7 @@ inline void accumulate(__m512 y, __m512i& even, __m512i& odd) {
 }
 
 template <class Load>
-BlockStats narrow_stats(const void* elements, uint64_t count) {
+Totals narrow_stats(const void* elements, uint64_t count) {
     const auto* p = static_cast<const typename Load::T*>(elements);
     __m512i even0 = _mm512_setzero_si512(), odd0 = _mm512_setzero_si512();
     __m512i even1 = _mm512_setzero_si512(), odd1 = _mm512_setzero_si512();
@@ -101,7 +101,7 @@ inline __m512d scaled8(__m512d x) {
     return _mm512_max_pd(_mm512_mul_pd(x, _mm512_set1_pd(4294967296.0)), _mm512_set1_pd(1.0));
 }
 
-BlockStats float64_stats(const void* elements, uint64_t count) {
+Totals float64_stats(const void* elements, uint64_t count) {
     const auto* p = static_cast<const double*>(elements);
     __m512i sum0 = _mm512_setzero_si512(), sum1 = _mm512_setzero_si512();
     __m512d max0 = _mm512_setzero_pd(), max1 = _mm512_setzero_pd();

@@ -1,65 +1,148 @@
 #include "dispatch.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#include <cstdint>
+#include <iterator>
+
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#define VANTOR_X86 1
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#else
 #include <cpuid.h>
+#endif
 #endif
 
 namespace vantor::kernels {
 
+// The vector paths CMake compiled in, each with the features it needs.
+#define VANTOR_VECTOR_PATH(table, features) extern const BlockStatsTable table;
+#include "vector_paths.inc"
+#undef VANTOR_VECTOR_PATH
+
 namespace {
 
-#if defined(__x86_64__) || defined(__i386__)
-// Not every compiler's __builtin_cpu_supports knows F16C, so ask the CPU directly.
-bool has_f16c() {
-    unsigned eax, ebx, ecx, edx;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_F16C) != 0;
+// Instruction-set features, named as the compilers' -m flags name them.
+enum Feature : uint32_t {
+    FEATURE_AVX2 = 1u << 0,
+    FEATURE_F16C = 1u << 1,
+    FEATURE_AVX512F = 1u << 2,
+    FEATURE_AVX512BW = 1u << 3,
+    FEATURE_AVX512VL = 1u << 4,
+    FEATURE_AVX512DQ = 1u << 5,
+};
+
+#ifdef VANTOR_X86
+struct CpuidRegisters {
+    uint32_t eax, ebx, ecx, edx;
+};
+
+CpuidRegisters cpuid(uint32_t leaf, uint32_t subleaf) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    int r[4];
+    __cpuidex(r, static_cast<int>(leaf), static_cast<int>(subleaf));
+    return {static_cast<uint32_t>(r[0]), static_cast<uint32_t>(r[1]), static_cast<uint32_t>(r[2]),
+            static_cast<uint32_t>(r[3])};
+#else
+    CpuidRegisters r{};
+    __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
+    return r;
+#endif
 }
 
-bool has_avx2() { return __builtin_cpu_supports("avx2") && has_f16c(); }
+// The register state the OS saves on a context switch (XCR0).
+uint64_t os_saved_state() {
+#if defined(_MSC_VER) && !defined(__clang__)
+    return _xgetbv(0);
+#else
+    uint32_t low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (uint64_t{high} << 32) | low;
+#endif
+}
 
-bool has_avx512() {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+// A feature counts only when the CPU has it and the OS saves the registers it uses: the
+// YMM state for AVX2 and F16C, the opmask and ZMM state as well for AVX-512.
+uint32_t detect_features() {
+    const uint32_t max_leaf = cpuid(0, 0).eax;
+    if (max_leaf < 1) return 0;
+    const uint32_t leaf1_ecx = cpuid(1, 0).ecx;
+    const bool has_xgetbv = (leaf1_ecx & (1u << 27)) != 0;  // OSXSAVE
+    const bool has_avx = (leaf1_ecx & (1u << 28)) != 0;
+    if (!has_xgetbv || !has_avx) return 0;
+    const uint64_t saved = os_saved_state();
+    constexpr uint64_t YMM_STATE = 0x06;  // SSE and AVX registers
+    constexpr uint64_t ZMM_STATE = 0xE6;  // and opmask, upper ZMM0-15, ZMM16-31
+    if ((saved & YMM_STATE) != YMM_STATE) return 0;
+    uint32_t features = 0;
+    if (leaf1_ecx & (1u << 29)) features |= FEATURE_F16C;
+    if (max_leaf >= 7) {
+        const uint32_t leaf7_ebx = cpuid(7, 0).ebx;
+        if (leaf7_ebx & (1u << 5)) features |= FEATURE_AVX2;
+        if ((saved & ZMM_STATE) == ZMM_STATE) {
+            if (leaf7_ebx & (1u << 16)) features |= FEATURE_AVX512F;
+            if (leaf7_ebx & (1u << 17)) features |= FEATURE_AVX512DQ;
+            if (leaf7_ebx & (1u << 30)) features |= FEATURE_AVX512BW;
+            if (leaf7_ebx & (1u << 31)) features |= FEATURE_AVX512VL;
+        }
+    }
+    return features;
+}
+#else
+uint32_t detect_features() {
+    return 0;
 }
 #endif
 
-const BlockStatsTable* detect() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (has_avx512()) return &AVX512_BLOCK_STATS;
-    if (has_avx2()) return &AVX2_BLOCK_STATS;
-#endif
-    return nullptr;
+// Every path, each with the features it needs; the widest last.
+#define VANTOR_VECTOR_PATH(table, features) &table,
+constexpr const BlockStatsTable* TABLES[] = {
+    &SCALAR_BLOCK_STATS,
+#include "vector_paths.inc"
+};
+#undef VANTOR_VECTOR_PATH
+
+#define VANTOR_VECTOR_PATH(table, features) features,
+constexpr uint32_t REQUIRED[] = {
+    0,
+#include "vector_paths.inc"
+};
+#undef VANTOR_VECTOR_PATH
+
+const uint32_t cpu_features = detect_features();
+
+bool supported(std::size_t path) {
+    return (REQUIRED[path] & cpu_features) == REQUIRED[path];
 }
 
-const BlockStatsTable* chosen = detect();
+const BlockStatsTable* widest_supported() {
+    const BlockStatsTable* widest = TABLES[0];
+    for (std::size_t i = 0; i < std::size(TABLES); ++i) {
+        if (supported(i)) widest = TABLES[i];
+    }
+    return widest;
+}
+
+const BlockStatsTable* chosen = widest_supported();
 
 }  // namespace
 
-const BlockStatsTable* active_block_stats() {
-    return chosen;
+const BlockStatsTable& active_block_stats() {
+    return *chosen;
 }
 
-void use_block_stats(const BlockStatsTable* table) {
-    chosen = table;
+void use_block_stats(const BlockStatsTable& table) {
+    chosen = &table;
 }
 
-bool cpu_supports(const BlockStatsTable* table) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (table == &AVX512_BLOCK_STATS) return has_avx512();
-    if (table == &AVX2_BLOCK_STATS) return has_avx2();
-#endif
-    return table == nullptr;
+bool cpu_supports(const BlockStatsTable& table) {
+    for (std::size_t i = 0; i < std::size(TABLES); ++i) {
+        if (TABLES[i] == &table) return supported(i);
+    }
+    return false;
 }
 
 std::span<const BlockStatsTable* const> compiled_paths() {
-    static const BlockStatsTable* const paths[] = {nullptr, &AVX2_BLOCK_STATS, &AVX512_BLOCK_STATS};
-    return paths;
-}
-
-const char* active_path_name() {
-    return chosen ? chosen->name : "scalar";
+    return TABLES;
 }
 
 }  // namespace vantor::kernels

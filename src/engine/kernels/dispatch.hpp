@@ -7,14 +7,13 @@
 
 namespace vantor::kernels {
 
-// The table in use, or null for the scalar path.
-const BlockStatsTable* active_block_stats();
-const char* active_path_name();
+// The path in use: the widest the CPU and the OS support, chosen once at start-up.
+const BlockStatsTable& active_block_stats();
 
 // For tests and benchmarks: run every path on the same inputs. Not thread-safe.
-void use_block_stats(const BlockStatsTable* table);
-bool cpu_supports(const BlockStatsTable* table);
-// Every path compiled into this build, the scalar one (null) first.
+void use_block_stats(const BlockStatsTable& table);
+bool cpu_supports(const BlockStatsTable& table);
+// Every path compiled into this build, the scalar one first and the widest last.
 std::span<const BlockStatsTable* const> compiled_paths();
 
 }  // namespace vantor::kernels

@@ -1,0 +1,14 @@
+// What the first pass of a step needs from a run of elements, and what every path of the
+// block statistics returns.
+#pragma once
+
+#include <cstdint>
+
+namespace vantor {
+
+struct Totals {
+    uint64_t sum;  // the quantised probabilities added up, wrapping modulo 2^64
+    uint64_t max;  // the largest of them; 0 for a run of no element
+};
+
+}  // namespace vantor
