@@ -19,3 +19,8 @@ symbol: int = decoder.decode_step(probs)
 
 encoder.encode_step(probs, "2")  # expected error: a str is not a symbol
 wrong: str = decoder.decode_step(probs)  # expected error: a symbol is an int
+
+rows = np.full((3, 2), 0.5, dtype=np.float32)
+encoder.encode_steps(rows, [0, 1, 1])
+encoder.encode_steps(rows, np.array([0, 1, 1], dtype=np.uint16))
+symbols: "np.ndarray" = decoder.decode_steps(rows)
