@@ -1,7 +1,9 @@
-"""One coder driven by arbitrary calls with arbitrary arguments, against the plain-Python
-reference: every call either works as the reference says or raises the Python error it
-should, a refused call changes nothing, and the coder never stays borrowed."""
+"""Coders driven by arbitrary calls of all six methods with arbitrary arguments, against
+the plain-Python reference: every call either works as the reference says or raises the
+Python error it should, a refused call changes nothing, and a coder never stays
+borrowed."""
 
+import copy
 import operator
 
 import numpy as np
@@ -327,12 +329,87 @@ BAD_CALLS = [
 ]
 
 
+@st.composite
+def batch_arguments(draw):
+    """(probs, the rows as the module reads them or an Expect of the failure)."""
+    dtype = draw(st.sampled_from(IN_PLACE))
+    count, length = draw(st.integers(0, 6)), draw(st.integers(0, 5))
+    rows = np.array([draw(vectors_of(length, dtype)) for _ in range(count)], dtype)
+    rows = rows.reshape(count, length)
+    kind = draw(st.sampled_from(["plain", "plain", "every other row", "wider", "list",
+                                 "columns", "1-d", "3-d"]))
+    if kind == "every other row":
+        return np.repeat(rows, 2, axis=0)[::2], rows
+    if kind == "wider":
+        wide = np.zeros((count, length + 2), dtype)
+        wide[:, :length] = rows
+        return wide[:, :length], rows
+    if kind == "list" and count > 0:
+        return rows.tolist(), rows.astype(np.float32)
+    if kind == "columns" and count > 1 and length > 1:
+        return np.asfortranarray(rows), Expect(
+            error=ValueError,
+            message="each row of probs must be contiguous: pass numpy.ascontiguousarray(probs)")
+    if kind == "1-d":
+        return rows.reshape(-1), Expect(
+            error=TypeError, message="probs must have 2 dimensions, one row per step, not 1")
+    if kind == "3-d":
+        return rows.reshape(count, length, 1), Expect(
+            error=TypeError, message="probs must have 2 dimensions, one row per step, not 3")
+    return rows, rows
+
+
+@st.composite
+def vectors_of(draw, length, dtype):
+    values = np.array(draw(st.lists(
+        st.one_of(st.floats(0, 1), st.sampled_from([0.0, 0.5, 1.0, -1.0, float("nan")])),
+        min_size=length, max_size=length)))
+    if draw(st.booleans()) and length:
+        values = np.abs(np.nan_to_num(values)) + 0.01
+        values /= values.sum()
+    with np.errstate(all="ignore"):
+        return values.astype(dtype)
+
+
+def refusal_message(model, rows, symbols=None):
+    """The error the reference gives a batch on a copy of `model`, or None; `model` itself
+    advances only when no row is refused (all or nothing)."""
+    trial = copy.deepcopy(model)
+    decoded = []
+    for i, row in enumerate(rows):
+        try:
+            if symbols is None:
+                decoded.append(trial.decode(row))
+            else:
+                trial.encode(row, symbols[i])
+        except Refused:
+            if symbols is not None and len(row) and symbols[i] >= len(row):
+                return Expect(error=IndexError, message=(
+                    f"row {i}: symbol {symbols[i]} is out of range for {len(row)} "
+                    "probabilities")), None
+            return Expect(error=ValueError), i
+    model.__dict__.update(trial.__dict__)
+    return None, decoded
+
+
 class CoderMachine(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
-        self.coder = ArithmeticCoder()
-        self.model = Model()
+        self.pairs = [(ArithmeticCoder(), Model()) for _ in range(3)]
+        self.which = 0
         self.streams = [b""]
+
+    @property
+    def coder(self):
+        return self.pairs[self.which][0]
+
+    @property
+    def model(self):
+        return self.pairs[self.which][1]
+
+    @rule(which=st.integers(0, 2))
+    def switch(self, which):
+        self.which = which
 
     def _after_reentrant(self, argument, reached):
         """A Reentrant argument that was converted saw the coder borrowed."""
@@ -403,9 +480,67 @@ class CoderMachine(RuleBasedStateMachine):
                 assert type(result) is int and result == symbol
         self._after_reentrant(probs, True)
 
+    @rule(data=st.data(), keywords=st.booleans())
+    def encode_batch(self, data, keywords):
+        probs, rows = data.draw(batch_arguments())
+        count = 0 if isinstance(rows, Expect) else len(rows)
+        length = 1 if isinstance(rows, Expect) or rows.ndim < 2 else rows.shape[1]
+        symbols = data.draw(st.lists(st.integers(0, max(length - 1, 0)), min_size=count,
+                                     max_size=count))
+        form = data.draw(st.sampled_from(["list", "int64", "uint8", "past the end", "negative",
+                                          "short"]))
+        if form == "past the end" and count:
+            symbols[data.draw(st.integers(0, count - 1))] = length + data.draw(st.integers(0, 2))
+        given = {"int64": np.array(symbols, np.int64), "uint8": np.array(symbols, np.uint8)
+                 }.get(form, symbols)
+        if form == "negative" and count:
+            given = symbols[:-1] + [-1]
+        elif form == "short" and count:
+            given = symbols[1:]
+
+        def call():
+            if keywords:
+                return self.coder.encode_steps(symbols=given, probs=probs)
+            return self.coder.encode_steps(probs, given)
+
+        if form == "negative" and count:
+            check_failure(Expect(error=OverflowError, message=(
+                f"symbols[{count - 1}]: can't convert negative int to unsigned")), call)
+        elif isinstance(rows, Expect):
+            check_failure(rows, call)
+        elif form == "short" and count:
+            check_failure(Expect(error=ValueError, message=(
+                f"got {count - 1} symbols for {count} rows of probabilities")), call)
+        else:
+            expect, row = refusal_message(self.model, rows, symbols)
+            if expect is None:
+                assert call() is None
+            else:
+                check_failure(expect, call)
+                if row is not None:
+                    with pytest.raises(expect.error, match=f"^row {row}: "):
+                        call()
+
+    @rule(data=st.data())
+    def decode_batch(self, data):
+        probs, rows = data.draw(batch_arguments())
+        call = lambda: self.coder.decode_steps(probs)  # noqa: E731
+        if isinstance(rows, Expect):
+            check_failure(rows, call)
+            return
+        expect, decoded = refusal_message(self.model, rows)
+        if expect is None:
+            result = call()
+            assert result.dtype == np.int64 and result.tolist() == decoded
+        else:
+            with pytest.raises(ValueError, match=f"^row {decoded}: "):
+                call()
+
     @rule(data=st.data())
     def start(self, data):
         stream = data.draw(st.one_of(STREAMS, st.sampled_from(self.streams)))
+        if isinstance(stream, bytes) and data.draw(st.booleans()):
+            stream = stream[:data.draw(st.integers(0, len(stream)))]  # cut short
         expect = start_outcome(stream)
         if expect.fails:
             check_failure(expect, lambda: self.coder.start_decoding(stream))
@@ -427,8 +562,9 @@ class CoderMachine(RuleBasedStateMachine):
             getattr(self.coder, name)(*args, **kwargs)
 
     def teardown(self):
-        # Free (nothing left it borrowed) and exactly where the reference is.
-        assert self.coder.finish_encoding() == self.model.finish()
+        # Each coder free (nothing left it borrowed) and exactly where its reference is.
+        for coder, model in self.pairs:
+            assert coder.finish_encoding() == model.finish()
 
 
 CoderMachine.TestCase.settings = settings(
