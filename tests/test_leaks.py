@@ -72,6 +72,26 @@ def step_mix(count):
     return encoder, decoder
 
 
+SKEWED_ROWS = np.tile(SKEWED, (1000, 1))
+ZEROS = np.zeros(1000, np.int64)
+
+
+def batch_mix(count):
+    """`count` steps in batches of 1000 rows: coded, decoded, refused at the last row."""
+    encoder, decoder = ArithmeticCoder(), ArithmeticCoder()
+    decoder.start_decoding(b"\x00" * 8)
+    refused = ZEROS.copy()
+    refused[-1] = 2
+    for _ in range(count // 3000):
+        encoder.encode_steps(SKEWED_ROWS, ZEROS)
+        assert not decoder.decode_steps(SKEWED_ROWS).any()
+        try:
+            encoder.encode_steps(SKEWED_ROWS, refused)
+        except IndexError:
+            pass
+    return encoder, decoder
+
+
 def coder_churn(count):
     """`count` coders created and dropped, each having used both of its buffers."""
     for i in range(count):
@@ -95,6 +115,7 @@ def panics(count, capfd):
 
 WORKLOADS = {
     "steps": lambda capfd, share: step_mix(STEPS // share),
+    "batch steps": lambda capfd, share: batch_mix(5 * STEPS // share),
     "coders": lambda capfd, share: coder_churn(STEPS // share),
     "internal failures": lambda capfd, share: panics(STEPS // 200 // share, capfd),
 }
@@ -154,6 +175,12 @@ def reference_paths():
     decoder = ArithmeticCoder()
     decoder.start_decoding(b"\x55" * 64)
     coder = ArithmeticCoder()
+    rows = np.array([[0.25, 0.75], [0.5, 0.5]], np.float32)
+    columns = np.asfortranarray(rows)
+    row_list = rows.tolist()
+    symbols = np.array([1, 0])
+    symbol_list = [1, big % 2]
+    refused = np.array([0, 7])
 
     def borrowed_elsewhere():
         registry = Registry()
@@ -174,6 +201,13 @@ def reference_paths():
         ("borrowed elsewhere", borrowed_elsewhere, [held]),
         ("stream", lambda: decoder.start_decoding(stream), [stream]),
         ("finish", coder.finish_encoding, [coder]),
+        ("batch", lambda: coder.encode_steps(rows, symbols), [rows, symbols]),
+        ("batch of lists", lambda: coder.encode_steps(row_list, symbol_list),
+         [row_list, symbol_list, big]),
+        ("batch refused row", lambda: coder.encode_steps(rows, refused), [rows, refused]),
+        ("batch bad symbol", lambda: coder.encode_steps(rows, [0, like]), [rows, like]),
+        ("batch columns", lambda: coder.encode_steps(columns, symbols), [columns, symbols]),
+        ("batch decode", lambda: decoder.decode_steps(rows), [rows]),
     ]
 
 
