@@ -16,8 +16,6 @@ using kernels::SearchState;
 template <ElementKind K>
 using Elements = const kernels::Storage<K>*;
 
-// Below this many elements a block-statistics call costs more than it saves.
-constexpr uint64_t BLOCK_MIN = 8;
 // Runs of the decoder's first pass are at least this long.
 constexpr uint64_t MIN_RUN_LENGTH = 1024;
 // Inside a run the search narrows through pieces of these sizes before the scalar walk.
@@ -65,12 +63,58 @@ Totals whole_totals(const BlockStatsTable& table, Elements<K> p, uint64_t count)
     return all;
 }
 
+// Short vectors: every q is kept once read, so that the second pass reads no element again
+// and no block-statistics call is paid for a handful of elements. The passes over the kept
+// values follow the definition step for step.
+template <ElementKind K>
+Totals quantise_short(Elements<K> p, uint64_t count, uint64_t* q) {
+    uint64_t sum = 0, max = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        q[i] = kernels::quantised<K>(p, i);
+        max = q[i] > max ? q[i] : max;
+        sum += q[i];
+    }
+    return {sum, max};
+}
+
+SymbolRange short_share(const uint64_t* q, const Totals& totals, uint64_t symbol) {
+    kernels::DominantFinder dominant(totals.max);
+    kernels::ShareCheck check;
+    uint64_t low = 0, c = 0, f = 0;
+    for (uint64_t i = 0; i <= symbol; ++i) {
+        f = frequency(q[i], dominant.is_dominant(q[i]), totals.sum);
+        check.add(f);
+        low = c;
+        c = low + f;
+    }
+    return {low, c, f != 0 && check.within_table()};
+}
+
+SymbolSearch short_search(const uint64_t* q, uint64_t count, const Totals& totals,
+                          uint64_t target) {
+    kernels::DominantFinder dominant(totals.max);
+    kernels::ShareCheck check;
+    uint64_t c = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t f = frequency(q[i], dominant.is_dominant(q[i]), totals.sum);
+        check.add(f);
+        const uint64_t next = c + f;
+        if (next > target) return {i, c, next, true, f != 0 && check.within_table()};
+        c = next;
+    }
+    return kernels::search_exhausted(count);
+}
+
 template <ElementKind K>
 SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
+    if (count <= SHORT_VECTOR) {
+        uint64_t q[SHORT_VECTOR];
+        const Totals totals = quantise_short<K>(p, count, q);
+        return short_share(q, totals, symbol);
+    }
     const auto by_rule = [&] {
         return kernels::scalar_share<K>(p, count, kernels::scalar_totals<K>(p, count), symbol);
     };
-    if (count < BLOCK_MIN) return by_rule();
     const BlockStatsTable& table = kernels::active_block_stats();
     // The true partial sum of the frequencies through the symbol, saturating far above
     // TOTAL_FREQ instead of wrapping, decides whether the share lies inside the table.
@@ -107,8 +151,8 @@ template <ElementKind K>
 void scan(Elements<K> p, uint64_t count, RunScan& out) {
     out.run_length = 0;
     out.run_count = 0;
-    if (count < BLOCK_MIN) {
-        out.totals = kernels::scalar_totals<K>(p, count);
+    if (count <= SHORT_VECTOR) {
+        out.totals = quantise_short<K>(p, count, out.quantised);
         return;
     }
     const BlockStatsTable& table = kernels::active_block_stats();
@@ -176,7 +220,7 @@ SymbolSearch search_scalar(Elements<K> p, uint64_t count, Totals totals, uint64_
 
 template <ElementKind K>
 SymbolSearch search_fast(Elements<K> p, uint64_t count, const RunScan& scan, uint64_t target) {
-    if (count < BLOCK_MIN) return search_scalar<K>(p, count, scan.totals, target);
+    if (count <= SHORT_VECTOR) return short_search(scan.quantised, count, scan.totals, target);
     const BlockStatsTable& table = kernels::active_block_stats();
     SearchState state{kernels::DominantFinder(scan.totals.max), {}, 0};
     SymbolSearch found{};
