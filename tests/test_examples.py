@@ -76,26 +76,69 @@ def test_damaged_files_are_reported(damage, message):
         compress.decompress(damage(packed))
 
 
-def run_example(*args):
-    return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=300)
+def run_example(*args, **options):
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=300,
+                          **options)
+
+
+COMPRESS = os.path.join(EXAMPLES, "compress.py")
 
 
 def test_command_line_round_trip_and_error(tmp_path):
     original = tmp_path / "in.bin"
     original.write_bytes(INPUTS["repetitive"])
     packed, restored = tmp_path / "in.vntr", tmp_path / "out.bin"
-    script = os.path.join(EXAMPLES, "compress.py")
-    assert run_example(script, "compress", str(original), str(packed)).returncode == 0
-    assert run_example(script, "decompress", str(packed), str(restored)).returncode == 0
+    assert run_example(COMPRESS, "compress", str(original), str(packed)).returncode == 0
+    assert run_example(COMPRESS, "decompress", str(packed), str(restored)).returncode == 0
     assert restored.read_bytes() == original.read_bytes()
 
-    result = run_example(script, "decompress", str(original), str(restored))
+    result = run_example(COMPRESS, "decompress", str(original), str(tmp_path / "other"))
     assert result.returncode == 1
     assert "not a vantor compressed file" in result.stderr
+    assert not (tmp_path / "other").exists()
+
+
+# Each case: the arguments after the command (in a folder holding the file "in.txt", an
+# existing "old.vntr" and a folder "folder"), and what the one-line message must contain.
+FILE_MISTAKES = {
+    "missing input": (["missing.txt", "out.vntr"], "missing.txt: no such file"),
+    "input is a folder": (["folder", "out.vntr"], "folder: is a directory"),
+    "output is a folder": (["in.txt", "folder"], "folder: is a directory"),
+    "output in a missing folder": (["in.txt", "nowhere/out.vntr"], "directory nowhere does not"),
+    "output is the input": (["in.txt", "in.txt", "--force"], "in.txt: is the input file"),
+    "output is the input by another path": (["in.txt", "folder/../in.txt", "--force"],
+                                            "is the input file"),
+    "output exists": (["in.txt", "old.vntr"], "old.vntr: already exists (use --force"),
+}
+
+
+@pytest.mark.parametrize("arguments, message", FILE_MISTAKES.values(), ids=FILE_MISTAKES.keys())
+def test_file_mistakes_get_one_line_and_change_nothing(tmp_path, arguments, message):
+    (tmp_path / "in.txt").write_bytes(b"some text to keep " * 10)
+    (tmp_path / "old.vntr").write_bytes(b"keep me")
+    (tmp_path / "folder").mkdir()
+    before = {path: path.read_bytes() for path in tmp_path.rglob("*") if path.is_file()}
+
+    result = run_example(COMPRESS, "compress", *arguments, cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
+    after = {path: path.read_bytes() for path in tmp_path.rglob("*") if path.is_file()}
+    assert after == before
+
+
+def test_force_replaces_an_existing_output(tmp_path):
+    original = tmp_path / "in.bin"
+    original.write_bytes(INPUTS["text"][:500])
+    packed = tmp_path / "in.vntr"
+    packed.write_bytes(b"old contents")
+    result = run_example(COMPRESS, "compress", "--force", str(original), str(packed))
+    assert result.returncode == 0, result.stderr
+    assert compress.decompress(packed.read_bytes()) == original.read_bytes()
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["in.bin", "in.vntr"]
 
 
 def test_demonstration_verifies_and_prints_the_table():
-    result = run_example(os.path.join(EXAMPLES, "compress.py"))
+    result = run_example(COMPRESS)
     assert result.returncode == 0, result.stderr
     for row in ("original", "vantor", "zlib -9", "bz2 -9", "lzma -9e", "round trip verified"):
         assert row in result.stdout
