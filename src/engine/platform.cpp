@@ -111,7 +111,7 @@ void write_stderr(std::string_view text) noexcept {
 uint64_t thread_id() noexcept {
 #if defined(__APPLE__)
     uint64_t id = 0;
-    pthread_threadid_np(nullptr, &id);
+    pthread_threadid_np(pthread_self(), &id);
     return id;
 #else
     return static_cast<uint64_t>(syscall(SYS_gettid));
