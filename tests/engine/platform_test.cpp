@@ -45,7 +45,8 @@ TEST(Platform, CapturedFramesLeadBackToThisProgram) {
     ASSERT_GE(count, 3u);
     // The failure report finds the frame of its caller this way to cut off its own.
     bool caller_seen = false;
-    for (std::size_t i = 0; i < count; ++i) caller_seen = caller_seen || frames[i] == caller;
+    for (std::size_t i = 0; i < count; ++i)
+        caller_seen = caller_seen || frames[i] == caller;
     EXPECT_TRUE(caller_seen);
 
     // Two addresses of one module: same module path, offsets as far apart as the addresses.
