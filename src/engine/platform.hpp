@@ -28,8 +28,10 @@ void write_stderr(std::string_view text) noexcept;
 uint64_t thread_id() noexcept;
 
 // Return addresses of the calling thread's stack, innermost first, at most `capacity`.
-// 0 where the platform cannot capture its stack.
+// 0 where the platform cannot capture its stack (see `stack_capture_available`).
 std::size_t capture_stack(void** frames, std::size_t capacity) noexcept;
+// False where the C library offers no stack capture (musl): reports go without frames.
+extern const bool stack_capture_available;
 
 // What is known of one code address: its function (demangled when possible) and the
 // module holding it with the address's offset in it, which addr2line turns into a line.
