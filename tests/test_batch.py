@@ -266,3 +266,78 @@ def test_coders_of_their_own_code_in_parallel():
     for thread in threads:
         thread.join()
     assert all(r == (expected, LONG_SYMBOLS[:512].tolist()) for r in results)
+
+
+class Hostile:
+    """A sequence of symbols, or an object with __array__, whose conversion runs `act`."""
+
+    def __init__(self, act, symbols=(0, 1)):
+        self.act, self.symbols = act, list(symbols)
+
+    def __len__(self):
+        self.act()
+        return len(self.symbols)
+
+    def __getitem__(self, index):
+        self.act()
+        return self.symbols[index]
+
+    def __array__(self, dtype=None, copy=None):
+        self.act()
+        return np.full((2, 2), 0.5, np.float32)
+
+
+def hostile_cases():
+    rows = np.full((2, 2), 0.5, np.float32)
+    growing = np.full((2, 2), 0.5, np.float32)
+
+    def grow():  # reallocates the array's memory: only safe before its rows are taken
+        growing.resize((40, 2), refcheck=False)
+        growing[:] = 0.5
+
+    def raise_error():
+        raise KeyError("hostile")
+
+    def other_thread(coder):
+        seen = []
+        thread = threading.Thread(target=lambda: seen.append(_call(coder.finish_encoding)))
+        thread.start()
+        thread.join()
+        assert seen == ["Already borrowed"]
+
+    return [
+        ("symbols call back", lambda c: c.encode_steps(rows, Hostile(c.finish_encoding)),
+         RuntimeError, "Already borrowed"),
+        ("symbols raise", lambda c: c.encode_steps(rows, Hostile(raise_error)), KeyError, None),
+        ("symbols resize probs", lambda c: c.encode_steps(growing, Hostile(grow, [0] * 40)),
+         None, lambda: (np.full((40, 2), 0.5), [0] * 40)),
+        ("symbols run a thread", lambda c: c.encode_steps(rows, Hostile(lambda: other_thread(c))),
+         None, lambda: (rows, [0, 1])),
+        ("probs call back", lambda c: c.decode_steps(Hostile(c.finish_encoding)), RuntimeError,
+         "Already borrowed"),
+        ("probs raise", lambda c: c.encode_steps(Hostile(raise_error), [0, 1]), KeyError, None),
+    ]
+
+
+def _call(method):
+    try:
+        method()
+    except RuntimeError as error:
+        return str(error)
+
+
+@pytest.mark.parametrize("name, call, error, message", hostile_cases(),
+                         ids=[case[0] for case in hostile_cases()])
+def test_hostile_arguments(name, call, error, message):
+    coder = ArithmeticCoder()
+    coder.encode_step(np.array([0.25, 0.75], np.float32), 1)
+    fresh = ArithmeticCoder()
+    fresh.encode_step(np.array([0.25, 0.75], np.float32), 1)
+    if error is None:
+        call(coder)  # codes what the arguments hold once converted
+        rows, symbols = message()
+        fresh.encode_steps(rows, symbols)
+    else:
+        with pytest.raises(error, match=message):
+            call(coder)
+    assert coder.finish_encoding() == fresh.finish_encoding()
