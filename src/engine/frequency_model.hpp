@@ -73,10 +73,13 @@ SymbolRange encoder_share(const ProbabilityView& view, uint64_t symbol);
 // The decoder's first pass keeps the totals of consecutive runs of elements, so that its
 // search skips whole runs without reading them again. A run's sum is exact when its max is
 // below 2^33, else it wraps.
-inline constexpr std::size_t MAX_RUNS = 256;
+inline constexpr std::size_t MAX_RUNS = 128;
+// Runs after the first start on a 64-byte boundary: run r covers elements from
+// head + r * run_length (from 0 for r = 0) to head + (r + 1) * run_length.
 struct RunScan {
     Totals totals;        // of the whole vector
     uint64_t run_length;  // 0 when no run totals were kept
+    uint64_t head;        // elements before the first boundary, < 64 bytes' worth
     uint64_t run_count;
     Totals runs[MAX_RUNS];
 };
