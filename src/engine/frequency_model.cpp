@@ -11,13 +11,13 @@ namespace {
 
 using kernels::BlockStatsTable;
 using kernels::FAST_LIMIT;
+using kernels::FromArray;
+using kernels::FromElements;
 using kernels::MAX_RUN;
 using kernels::SearchState;
 template <ElementKind K>
 using Elements = const kernels::Storage<K>*;
 
-// Below this many elements a block-statistics call costs more than it saves.
-constexpr uint64_t BLOCK_MIN = 8;
 // Runs of the decoder's first pass are at least this long.
 constexpr uint64_t MIN_RUN_LENGTH = 1024;
 // Inside a run the search narrows through pieces of these sizes before the scalar walk.
@@ -72,42 +72,73 @@ uint64_t elements_to_boundary(Elements<K> p) {
     return offset % sizeof(*p) == 0 ? (64 - offset) % 64 / sizeof(*p) : 0;
 }
 
+// Every q of a small vector, and their totals; false when the path could not make them.
+template <ElementKind K>
+bool quantise_small(const BlockStatsTable& table, Elements<K> p, uint64_t count, uint64_t* q,
+                    Totals& totals) {
+    totals = table.small[static_cast<int>(K)](p, count, q);
+    if (totals.max < FAST_LIMIT) return true;
+    totals = kernels::scalar_totals<K>(p, count);
+    return false;
+}
+
+// The true partial sum of the frequencies, saturating far above TOTAL_FREQ instead of
+// wrapping: it decides whether a share lies inside the table.
+constexpr uint64_t CEILING = uint64_t{1} << 62;
+inline uint64_t saturating_add(uint64_t a, uint64_t b) {
+    return b > CEILING - a ? CEILING : a + b;
+}
+
+// The rule's share of the symbol from the totals of the elements before it (`before`, with
+// `exact` their sum saturating at CEILING), its own q and the totals of the whole vector:
+// d is the first element equal to the maximum, before the symbol, the symbol, or after.
+SymbolRange share_from(Totals before, uint64_t exact, uint64_t q, Totals all) {
+    const uint64_t remainder = TOTAL_FREQ - all.sum;  // wrapping, as in the rule
+    const bool dominant_before = before.max == all.max;
+    const bool dominant_here = !dominant_before && q == all.max;
+    const uint64_t cum_low = before.sum + (dominant_before ? remainder : 0);
+    const uint64_t f = dominant_here ? q + remainder : q;
+    // d's frequency at its 64-bit value replaces its q; exact >= max, as it holds d's q.
+    if (dominant_before) exact = saturating_add(exact - all.max, all.max + remainder);
+    exact = saturating_add(exact, f);
+    return {cum_low, cum_low + f, f != 0 && exact <= TOTAL_FREQ};
+}
+
 template <ElementKind K>
 SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
     const auto by_rule = [&] {
-        return kernels::scalar_share<K>(p, count, kernels::scalar_totals<K>(p, count), symbol);
+        return kernels::scalar_share(FromElements<K>{p}, count, kernels::scalar_totals<K>(p, count),
+                                     symbol);
     };
-    if (count < BLOCK_MIN) return by_rule();
     const BlockStatsTable& table = kernels::active_block_stats();
-    // The true partial sum of the frequencies through the symbol, saturating far above
-    // TOTAL_FREQ instead of wrapping, decides whether the share lies inside the table.
-    constexpr uint64_t CEILING = uint64_t{1} << 62;
-    const auto add = [](uint64_t a, uint64_t b) { return b > CEILING - a ? CEILING : a + b; };
+    if (count <= SMALL_COUNT) {
+        uint64_t q[SMALL_COUNT];
+        Totals all;
+        if (!quantise_small<K>(table, p, count, q, all)) return by_rule();
+        // At most 32 q of at most 2^64 - 1: the sum before the symbol saturates, never wraps.
+        Totals before{0, 0};
+        uint64_t exact = 0;
+        for (uint64_t i = 0; i < symbol; ++i) {
+            before.sum += q[i];
+            before.max = q[i] > before.max ? q[i] : before.max;
+            exact = saturating_add(exact, q[i]);
+        }
+        return share_from(before, exact, q[symbol], all);
+    }
     // Every q before the symbol must be below FAST_LIMIT for their sum to be exact.
     Totals before{0, 0};
-    uint64_t partial = 0;
+    uint64_t exact = 0;
     if (!combine_runs<K>(table, p, symbol, MAX_RUN, MAX_RUN, before, [&](const Totals& run) {
-            partial = add(partial, run.sum);
+            exact = saturating_add(exact, run.sum);
             return run.max < FAST_LIMIT;
         })) {
         return by_rule();
     }
     const uint64_t q = kernels::quantised<K>(p, symbol);
     const Totals after = whole_totals<K>(table, p + symbol + 1, count - symbol - 1);
-    const uint64_t sum = before.sum + q + after.sum;
-    uint64_t max = before.max > q ? before.max : q;
-    max = after.max > max ? after.max : max;
-
-    // d is the first element equal to the maximum: before the symbol, the symbol, or after.
-    const uint64_t remainder = TOTAL_FREQ - sum;  // wrapping, as in the rule
-    const bool dominant_before = before.max == max;
-    const bool dominant_here = !dominant_before && q == max;
-    const uint64_t cum_low = before.sum + (dominant_before ? remainder : 0);
-    const uint64_t f = dominant_here ? q + remainder : q;
-    // d's frequency at its 64-bit value replaces its q; partial >= max, as it holds d's q.
-    if (dominant_before) partial = add(partial - max, max + remainder);
-    partial = add(partial, f);
-    return {cum_low, cum_low + f, f != 0 && partial <= TOTAL_FREQ};
+    Totals all{before.sum + q + after.sum, before.max > q ? before.max : q};
+    all.max = after.max > all.max ? after.max : all.max;
+    return share_from(before, exact, q, all);
 }
 
 template <ElementKind K>
@@ -115,11 +146,12 @@ void scan(Elements<K> p, uint64_t count, RunScan& out) {
     out.run_length = 0;
     out.head = 0;
     out.run_count = 0;
-    if (count < BLOCK_MIN) {
-        out.totals = kernels::scalar_totals<K>(p, count);
+    out.small = false;
+    const BlockStatsTable& table = kernels::active_block_stats();
+    if (count <= SMALL_COUNT) {
+        out.small = quantise_small<K>(table, p, count, out.q, out.totals);
         return;
     }
-    const BlockStatsTable& table = kernels::active_block_stats();
     uint64_t length = (count + MAX_RUNS - 1) / MAX_RUNS;
     length = length < MIN_RUN_LENGTH ? MIN_RUN_LENGTH : (length + 63) / 64 * 64;
     if (length + 64 > MAX_RUN) {
@@ -156,7 +188,8 @@ bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_
             std::size_t level, const Totals& totals, uint64_t target, SearchState& state,
             SymbolSearch& found) {
     if (level == std::size(SEARCH_PIECES)) {
-        return kernels::scalar_search<K>(p, begin, end, totals.sum, target, state, found);
+        return kernels::scalar_search(FromElements<K>{p}, begin, end, totals.sum, target, state,
+                                      found);
     }
     const uint64_t step = SEARCH_PIECES[level];
     // The caller already found this range cannot be passed over: no need to sum it again.
@@ -176,17 +209,18 @@ bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_
     return false;
 }
 
-template <ElementKind K>
-SymbolSearch search_scalar(Elements<K> p, uint64_t count, Totals totals, uint64_t target) {
+template <class Source>
+SymbolSearch search_by_rule(Source q_of, uint64_t count, Totals totals, uint64_t target) {
     SearchState state{kernels::DominantFinder(totals.max), {}, 0};
     SymbolSearch found{};
-    if (kernels::scalar_search<K>(p, 0, count, totals.sum, target, state, found)) return found;
+    if (kernels::scalar_search(q_of, 0, count, totals.sum, target, state, found)) return found;
     return kernels::search_exhausted(count);
 }
 
 template <ElementKind K>
 SymbolSearch search_fast(Elements<K> p, uint64_t count, const RunScan& scan, uint64_t target) {
-    if (count < BLOCK_MIN) return search_scalar<K>(p, count, scan.totals, target);
+    if (scan.small) return search_by_rule(FromArray{scan.q}, count, scan.totals, target);
+    if (count <= SMALL_COUNT) return search_by_rule(FromElements<K>{p}, count, scan.totals, target);
     const BlockStatsTable& table = kernels::active_block_stats();
     SearchState state{kernels::DominantFinder(scan.totals.max), {}, 0};
     SymbolSearch found{};
@@ -217,13 +251,15 @@ Totals scan_table(const ProbabilityView& view) {
 
 SymbolRange symbol_range(const ProbabilityView& view, Totals totals, uint64_t symbol) {
     return visit_kind(view.kind, [&](auto kind) {
-        return kernels::scalar_share<kind()>(elements_of<kind()>(view), view.count, totals, symbol);
+        return kernels::scalar_share(FromElements<kind()>{elements_of<kind()>(view)}, view.count,
+                                     totals, symbol);
     });
 }
 
 SymbolSearch find_symbol(const ProbabilityView& view, Totals totals, uint64_t target) {
     return visit_kind(view.kind, [&](auto kind) {
-        return search_scalar<kind()>(elements_of<kind()>(view), view.count, totals, target);
+        return search_by_rule(FromElements<kind()>{elements_of<kind()>(view)}, view.count, totals,
+                              target);
     });
 }
 

@@ -131,11 +131,65 @@ Totals float64_stats(const void* elements, uint64_t count) {
     return finish(add_lanes(_mm256_add_pd(sum0, sum1)), max_lanes(_mm256_max_pd(max0, max1)));
 }
 
+// ---- small vectors ----
+
+// Every q, four elements at a time in double lanes: max(x * 2^32, 1) truncated, then the
+// integer read off the bits of y + 2^52. Exact while y < 2^52; a larger element leaves the
+// vector to the rule.
+struct Small4Float32 {
+    using T = float;
+    static __m256d load(const T* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+};
+struct Small4Float16 {
+    using T = uint16_t;
+    static __m256d load(const T* p) {
+        return _mm256_cvtps_pd(_mm_cvtph_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    }
+};
+struct Small4BFloat16 {
+    using T = uint16_t;
+    static __m256d load(const T* p) {
+        const __m128i wide =
+            _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+        return _mm256_cvtps_pd(_mm_castsi128_ps(_mm_slli_epi32(wide, 16)));
+    }
+};
+struct Small4Float64 {
+    using T = double;
+    static __m256d load(const T* p) { return _mm256_loadu_pd(p); }
+};
+
+template <class Load>
+Totals small(const void* elements, uint64_t count, uint64_t* q) {
+    using T = typename Load::T;
+    const auto* p = static_cast<const T*>(elements);
+    const __m256d two_52 = _mm256_set1_pd(4503599627370496.0);
+    uint64_t sum = 0, max = 0;
+    for (uint64_t i = 0; i < count; i += 4) {
+        const uint64_t left = count - i < 4 ? count - i : 4;
+        T lanes[4] = {};
+        std::memcpy(lanes, p + i, left * sizeof(T));
+        const __m256d y = quantise4(Load::load(lanes));
+        if (_mm256_movemask_pd(_mm256_cmp_pd(y, two_52, _CMP_LT_OQ)) != 0xF) return {0, FAST_LIMIT};
+        uint64_t qi[4];
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(qi),
+                            _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(y, two_52)),
+                                             _mm256_castpd_si256(two_52)));
+        for (uint64_t k = 0; k < left; ++k) {
+            q[i + k] = qi[k];
+            sum += qi[k];
+            max = qi[k] > max ? qi[k] : max;
+        }
+    }
+    return {sum, max};
+}
+
 }  // namespace
 
 extern const BlockStatsTable AVX2_BLOCK_STATS = {
     {narrow_stats<LoadFloat32>, narrow_stats<LoadFloat16>, narrow_stats<LoadBFloat16>,
      float64_stats},
+    {small<Small4Float32>, small<Small4Float16>, small<Small4BFloat16>, small<Small4Float64>},
     "avx2",
 };
 

@@ -384,10 +384,64 @@ Totals float64_stats(const void* elements, uint64_t count) {
             static_cast<uint64_t>(max)};
 }
 
+// ---- small vectors ----
+
+// Every q as u64, eight elements at a time: the conversion to u64 is the rule's own
+// truncation, saturation included (out of range converts to 2^64 - 1), so every input is
+// exact. Each loader widens up to eight masked elements to floats.
+template <class Load>
+Totals small_narrow(const void* elements, uint64_t count, uint64_t* q) {
+    const auto* p = static_cast<const typename Load::T*>(elements);
+    __m512i sum = _mm512_setzero_si512(), max = _mm512_setzero_si512();
+    for (uint64_t i = 0; i < count; i += 8) {
+        const __mmask8 m = first8(count - i);
+        const __m256 y = _mm256_max_ps(_mm256_mul_ps(Load::load(p + i, m), _mm256_set1_ps(TWO_32)),
+                                       _mm256_set1_ps(1.0f));
+        const __m512i qi = _mm512_maskz_cvttps_epu64(m, y);
+        _mm512_mask_storeu_epi64(q + i, m, qi);
+        sum = _mm512_add_epi64(sum, qi);
+        max = _mm512_max_epu64(max, qi);
+    }
+    return {static_cast<uint64_t>(_mm512_reduce_add_epi64(sum)), _mm512_reduce_max_epu64(max)};
+}
+
+struct SmallFloat32 {
+    using T = float;
+    static __m256 load(const T* p, __mmask8 m) { return _mm256_maskz_loadu_ps(m, p); }
+};
+struct SmallFloat16 {
+    using T = uint16_t;
+    static __m256 load(const T* p, __mmask8 m) {
+        return _mm256_cvtph_ps(_mm_maskz_loadu_epi16(m, p));
+    }
+};
+struct SmallBFloat16 {
+    using T = uint16_t;
+    static __m256 load(const T* p, __mmask8 m) {
+        return _mm256_castsi256_ps(
+            _mm256_slli_epi32(_mm256_cvtepu16_epi32(_mm_maskz_loadu_epi16(m, p)), 16));
+    }
+};
+
+Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
+    const auto* p = static_cast<const double*>(elements);
+    __m512i sum = _mm512_setzero_si512(), max = _mm512_setzero_si512();
+    for (uint64_t i = 0; i < count; i += 8) {
+        const __mmask8 m = first8(count - i);
+        const __m512i qi = _mm512_maskz_cvttpd_epu64(m, scaled64(_mm512_maskz_loadu_pd(m, p + i)));
+        _mm512_mask_storeu_epi64(q + i, m, qi);
+        sum = _mm512_add_epi64(sum, qi);
+        max = _mm512_max_epu64(max, qi);
+    }
+    return {static_cast<uint64_t>(_mm512_reduce_add_epi64(sum)), _mm512_reduce_max_epu64(max)};
+}
+
 }  // namespace
 
 extern const BlockStatsTable AVX512_BLOCK_STATS = {
     {float32_stats, float16_stats, bfloat16_stats, float64_stats},
+    {small_narrow<SmallFloat32>, small_narrow<SmallFloat16>, small_narrow<SmallBFloat16>,
+     small_float64},
     "avx512",
 };
 
