@@ -20,8 +20,9 @@ using Elements = const kernels::Storage<K>*;
 
 // Runs of the decoder's first pass are at least this long.
 constexpr uint64_t MIN_RUN_LENGTH = 1024;
-// Inside a run the search narrows through pieces of these sizes before the scalar walk.
-constexpr uint64_t SEARCH_PIECES[] = {1024, 256, 32};
+// Inside a run the search narrows through pieces of these sizes, then walks pieces of
+// SMALL_COUNT quantised whole.
+constexpr uint64_t SEARCH_PIECES[] = {1024, 256};
 
 template <ElementKind K>
 Elements<K> elements_of(const ProbabilityView& view) {
@@ -181,15 +182,38 @@ inline void skip(const Totals& run, SearchState& state) {
     state.check.add(run.sum);
 }
 
+// The last level: pieces of SMALL_COUNT quantised whole, passed over on their totals or
+// searched in their array of q.
+template <ElementKind K>
+bool search_small(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_t end,
+                  const Totals& totals, uint64_t target, SearchState& state, SymbolSearch& found) {
+    for (uint64_t piece = begin; piece < end; piece += SMALL_COUNT) {
+        const uint64_t length = end - piece < SMALL_COUNT ? end - piece : SMALL_COUNT;
+        uint64_t q[SMALL_COUNT];
+        Totals piece_totals;
+        if (!quantise_small<K>(table, p + piece, length, q, piece_totals)) {
+            if (kernels::scalar_search(FromElements<K>{p}, piece, piece + length, totals.sum,
+                                       target, state, found)) {
+                return true;
+            }
+        } else if (skippable(piece_totals, totals, target, state)) {
+            skip(piece_totals, state);
+        } else if (kernels::scalar_search(FromArray{q, piece}, piece, piece + length, totals.sum,
+                                          target, state, found)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Walks [begin, end) in pieces of SEARCH_PIECES[level], descending into the piece that
-// cannot be passed over, down to the element-by-element rule.
+// cannot be passed over, down to pieces of SMALL_COUNT.
 template <ElementKind K>
 bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_t end,
             std::size_t level, const Totals& totals, uint64_t target, SearchState& state,
             SymbolSearch& found) {
     if (level == std::size(SEARCH_PIECES)) {
-        return kernels::scalar_search(FromElements<K>{p}, begin, end, totals.sum, target, state,
-                                      found);
+        return search_small<K>(table, p, begin, end, totals, target, state, found);
     }
     const uint64_t step = SEARCH_PIECES[level];
     // The caller already found this range cannot be passed over: no need to sum it again.

@@ -25,7 +25,8 @@ struct FromElements {
 };
 struct FromArray {
     const uint64_t* q;
-    uint64_t operator()(uint64_t i) const { return q[i]; }
+    uint64_t first = 0;  // the element index of q[0]
+    uint64_t operator()(uint64_t i) const { return q[i - first]; }
 };
 
 // Picks out d while walking the elements in order: the first q equal to the maximum.
