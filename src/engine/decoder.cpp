@@ -14,26 +14,34 @@ uint64_t decoding_target(const CoderState& state, uint64_t range) {
     return wide::window_quotient(state.value - state.low, range);
 }
 
-// The encoder's renormalisation, with the window carried along and a bit read for each
-// bit the encoder wrote. Middle-half expansions need no count here.
-void renormalise(CoderState& state) {
-    for (;;) {
-        if (state.high < HALF) {
-        } else if (state.low >= HALF) {
-            state.value -= HALF;
-            state.low -= HALF;
-            state.high -= HALF;
-        } else if (state.high >= THREE_QUARTERS || state.low < QUARTER) {
-            return;
-        } else {
-            state.value -= QUARTER;
-            state.low -= QUARTER;
-            state.high -= QUARTER;
+// The next `count` (at most 62) stream bits, earliest highest, as read_bit would give them.
+uint64_t read_bits(CoderState& state, unsigned count) {
+    uint64_t bits = 0;
+    while (count > 0) {
+        if (state.in_bits_left == 0) {
+            if (state.input_pos >= state.input.size()) return bits << count;
+            state.in_bits_left = 8;
+            ++state.input_pos;
         }
-        state.low <<= 1;
-        state.high = (state.high << 1) | 1;
-        state.value = (state.value << 1) | read_bit(state);
+        const unsigned take = count < state.in_bits_left ? count : state.in_bits_left;
+        state.in_bits_left = static_cast<uint8_t>(state.in_bits_left - take);
+        const unsigned byte = state.input[state.input_pos - 1];
+        bits = (bits << take) | ((byte >> state.in_bits_left) & ((1u << take) - 1));
+        count -= take;
     }
+    return bits;
+}
+
+// The encoder's renormalisation, with the window carried along and a bit read for each
+// bit the encoder wrote; middle-half expansions need no count here. The window lies in the
+// interval, so it shares the settled leading bits: shifting them out is what subtracting
+// HALF for a leading 1 does. Each expansion maps it to 2 (value - QUARTER).
+void renormalise(CoderState& state) {
+    const Renormalisation r = renormalise_interval(state);
+    const uint64_t bits = read_bits(state, r.settled + r.expansions);
+    uint64_t value = ((state.value << r.settled) & INITIAL_HIGH) | (bits >> r.expansions);
+    value = (value << r.expansions) - (QUARTER << (r.expansions + 1)) + 2 * QUARTER;
+    state.value = value | (bits & ((uint64_t{1} << r.expansions) - 1));
 }
 
 }  // namespace
@@ -58,7 +66,7 @@ unsigned read_bit(CoderState& state) {
         ++state.input_pos;
     }
     --state.in_bits_left;
-    return (state.input[state.input_pos - 1] >> state.in_bits_left) & 1u;
+    return (unsigned{state.input[state.input_pos - 1]} >> state.in_bits_left) & 1u;
 }
 
 DecodeOutcome decode_symbol(CoderState& state, const ProbabilityView& view) {

@@ -7,40 +7,53 @@ namespace vantor {
 
 namespace {
 
-void put_bit(CoderState& state, unsigned bit) {
-    state.out_byte = static_cast<uint8_t>((unsigned{state.out_byte} << 1) | bit);
-    if (++state.out_bit_count == 8) {
-        state.output.push(state.out_byte);
-        state.out_byte = 0;
-        state.out_bit_count = 0;
+// Appends the low `count` bits of `bits`, earliest highest, count at most 56: with the 7 or
+// fewer bits of the partial byte they fit one 64-bit word.
+void put_bits(CoderState& state, uint64_t bits, unsigned count) {
+    const uint64_t word = (uint64_t{state.out_byte} << count) | bits;
+    unsigned filled = state.out_bit_count + count;
+    while (filled >= 8) {
+        filled -= 8;
+        state.output.push(static_cast<uint8_t>(word >> filled));
     }
+    state.out_byte = static_cast<uint8_t>(word & ((1u << filled) - 1));
+    state.out_bit_count = static_cast<uint8_t>(filled);
+}
+
+// Any number of bits, in pieces.
+void put_long(CoderState& state, uint64_t bits, unsigned count) {
+    if (count > 32) {
+        put_bits(state, bits >> 32, count - 32);
+        count = 32;
+    }
+    put_bits(state, bits & 0xFFFFFFFF, count);
+}
+
+// `count` copies of one bit.
+void put_run(CoderState& state, unsigned bit, uint64_t count) {
+    constexpr unsigned PIECE = 32;
+    const uint64_t all = bit != 0 ? 0xFFFFFFFF : 0;
+    for (; count > PIECE; count -= PIECE)
+        put_bits(state, all, PIECE);
+    put_bits(state, all >> (PIECE - count), static_cast<unsigned>(count));
 }
 
 // One bit followed by every deferred opposite bit.
 void settle_bit(CoderState& state, unsigned bit) {
-    put_bit(state, bit);
-    for (; state.pending_bits > 0; --state.pending_bits)
-        put_bit(state, bit ^ 1u);
+    put_bits(state, bit, 1);
+    put_run(state, bit ^ 1u, state.pending_bits);
+    state.pending_bits = 0;
 }
 
 void renormalise(CoderState& state) {
-    for (;;) {
-        if (state.high < HALF) {
-            settle_bit(state, 0);
-        } else if (state.low >= HALF) {
-            settle_bit(state, 1);
-            state.low -= HALF;
-            state.high -= HALF;
-        } else if (state.high >= THREE_QUARTERS || state.low < QUARTER) {
-            return;
-        } else {
-            ++state.pending_bits;
-            state.low -= QUARTER;
-            state.high -= QUARTER;
-        }
-        state.low <<= 1;
-        state.high = (state.high << 1) | 1;
+    const Renormalisation r = renormalise_interval(state);
+    if (r.settled != 0) {
+        const unsigned first = static_cast<unsigned>(r.settled_bits >> (r.settled - 1));
+        settle_bit(state, first);
+        const unsigned rest = r.settled - 1;
+        put_long(state, r.settled_bits & ((uint64_t{1} << rest) - 1), rest);
     }
+    state.pending_bits += r.expansions;
 }
 
 }  // namespace

@@ -11,6 +11,8 @@ namespace {
 
 using kernels::BlockStatsTable;
 using kernels::FAST_LIMIT;
+using kernels::FromArray;
+using kernels::FromElements;
 using kernels::MAX_RUN;
 using kernels::SearchState;
 template <ElementKind K>
@@ -18,8 +20,9 @@ using Elements = const kernels::Storage<K>*;
 
 // Runs of the decoder's first pass are at least this long.
 constexpr uint64_t MIN_RUN_LENGTH = 1024;
-// Inside a run the search narrows through pieces of these sizes before the scalar walk.
-constexpr uint64_t SEARCH_PIECES[] = {1024, 256, 32};
+// Inside a run the search narrows through pieces of these sizes, then walks pieces of
+// SMALL_COUNT quantised whole.
+constexpr uint64_t SEARCH_PIECES[] = {1024, 256};
 
 template <ElementKind K>
 Elements<K> elements_of(const ProbabilityView& view) {
@@ -40,15 +43,15 @@ Totals run_totals(const BlockStatsTable& table, Elements<K> p, uint64_t count) {
     return kernels::scalar_totals<K>(p, count);
 }
 
-// Walks [0, count) in runs of `length` (at most MAX_RUN) elements and combines their totals
-// into `all`: wrapping sum, maximum. `each` sees every run's totals first and stops the walk
-// by returning false. Returns whether the walk reached the end.
+// Walks [0, count) in runs, the first `first` elements long and the others `length` (both
+// at most MAX_RUN), and combines their totals into `all`: wrapping sum, maximum. `each` sees
+// every run's totals first and stops the walk by returning false. Returns whether the walk
+// reached the end.
 template <ElementKind K, class Each>
-bool combine_runs(const BlockStatsTable& table, Elements<K> p, uint64_t count, uint64_t length,
-                  Totals& all, Each&& each) {
-    for (uint64_t begin = 0; begin < count; begin += length) {
-        const Totals run =
-            run_totals<K>(table, p + begin, count - begin < length ? count - begin : length);
+bool combine_runs(const BlockStatsTable& table, Elements<K> p, uint64_t count, uint64_t first,
+                  uint64_t length, Totals& all, Each&& each) {
+    for (uint64_t begin = 0, end = first; begin < count; begin = end, end += length) {
+        const Totals run = run_totals<K>(table, p + begin, (end < count ? end : count) - begin);
         if (!each(run)) return false;
         all.sum += run.sum;
         all.max = run.max > all.max ? run.max : all.max;
@@ -59,112 +62,108 @@ bool combine_runs(const BlockStatsTable& table, Elements<K> p, uint64_t count, u
 template <ElementKind K>
 Totals whole_totals(const BlockStatsTable& table, Elements<K> p, uint64_t count) {
     Totals all{0, 0};
-    combine_runs<K>(table, p, count, MAX_RUN, all, [](const Totals&) { return true; });
+    combine_runs<K>(table, p, count, MAX_RUN, MAX_RUN, all, [](const Totals&) { return true; });
     return all;
 }
 
-// Short vectors: every q is kept once read, so that the second pass reads no element again
-// and no block-statistics call is paid for a handful of elements. The passes over the kept
-// values follow the definition step for step.
+// Elements before the first 64-byte boundary of the data (none if elements straddle it).
 template <ElementKind K>
-Totals quantise_short(Elements<K> p, uint64_t count, uint64_t* q) {
-    uint64_t sum = 0, max = 0;
-    for (uint64_t i = 0; i < count; ++i) {
-        q[i] = kernels::quantised<K>(p, i);
-        max = q[i] > max ? q[i] : max;
-        sum += q[i];
-    }
-    return {sum, max};
+uint64_t elements_to_boundary(Elements<K> p) {
+    const auto offset = reinterpret_cast<uintptr_t>(p) % 64;
+    return offset % sizeof(*p) == 0 ? (64 - offset) % 64 / sizeof(*p) : 0;
 }
 
-SymbolRange short_share(const uint64_t* q, const Totals& totals, uint64_t symbol) {
-    kernels::DominantFinder dominant(totals.max);
-    kernels::ShareCheck check;
-    uint64_t low = 0, c = 0, f = 0;
-    for (uint64_t i = 0; i <= symbol; ++i) {
-        f = frequency(q[i], dominant.is_dominant(q[i]), totals.sum);
-        check.add(f);
-        low = c;
-        c = low + f;
-    }
-    return {low, c, f != 0 && check.within_table()};
+// Every q of a small vector, and their totals; false when the path could not make them.
+template <ElementKind K>
+bool quantise_small(const BlockStatsTable& table, Elements<K> p, uint64_t count, uint64_t* q,
+                    Totals& totals) {
+    totals = table.small[static_cast<int>(K)](p, count, q);
+    if (totals.max < FAST_LIMIT) return true;
+    totals = kernels::scalar_totals<K>(p, count);
+    return false;
 }
 
-SymbolSearch short_search(const uint64_t* q, uint64_t count, const Totals& totals,
-                          uint64_t target) {
-    kernels::DominantFinder dominant(totals.max);
-    kernels::ShareCheck check;
-    uint64_t c = 0;
-    for (uint64_t i = 0; i < count; ++i) {
-        const uint64_t f = frequency(q[i], dominant.is_dominant(q[i]), totals.sum);
-        check.add(f);
-        const uint64_t next = c + f;
-        if (next > target) return {i, c, next, true, f != 0 && check.within_table()};
-        c = next;
-    }
-    return kernels::search_exhausted(count);
+// The true partial sum of the frequencies, saturating far above TOTAL_FREQ instead of
+// wrapping: it decides whether a share lies inside the table.
+constexpr uint64_t CEILING = uint64_t{1} << 62;
+inline uint64_t saturating_add(uint64_t a, uint64_t b) {
+    return b > CEILING - a ? CEILING : a + b;
+}
+
+// The rule's share of the symbol from the totals of the elements before it (`before`, with
+// `exact` their sum saturating at CEILING), its own q and the totals of the whole vector:
+// d is the first element equal to the maximum, before the symbol, the symbol, or after.
+SymbolRange share_from(Totals before, uint64_t exact, uint64_t q, Totals all) {
+    const uint64_t remainder = TOTAL_FREQ - all.sum;  // wrapping, as in the rule
+    const bool dominant_before = before.max == all.max;
+    const bool dominant_here = !dominant_before && q == all.max;
+    const uint64_t cum_low = before.sum + (dominant_before ? remainder : 0);
+    const uint64_t f = dominant_here ? q + remainder : q;
+    // d's frequency at its 64-bit value replaces its q; exact >= max, as it holds d's q.
+    if (dominant_before) exact = saturating_add(exact - all.max, all.max + remainder);
+    exact = saturating_add(exact, f);
+    return {cum_low, cum_low + f, f != 0 && exact <= TOTAL_FREQ};
 }
 
 template <ElementKind K>
 SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
-    if (count <= SHORT_VECTOR) {
-        uint64_t q[SHORT_VECTOR];
-        const Totals totals = quantise_short<K>(p, count, q);
-        return short_share(q, totals, symbol);
-    }
     const auto by_rule = [&] {
-        return kernels::scalar_share<K>(p, count, kernels::scalar_totals<K>(p, count), symbol);
+        return kernels::scalar_share(FromElements<K>{p}, count, kernels::scalar_totals<K>(p, count),
+                                     symbol);
     };
     const BlockStatsTable& table = kernels::active_block_stats();
-    // The true partial sum of the frequencies through the symbol, saturating far above
-    // TOTAL_FREQ instead of wrapping, decides whether the share lies inside the table.
-    constexpr uint64_t CEILING = uint64_t{1} << 62;
-    const auto add = [](uint64_t a, uint64_t b) { return b > CEILING - a ? CEILING : a + b; };
+    if (count <= SMALL_COUNT) {
+        uint64_t q[SMALL_COUNT];
+        Totals all;
+        if (!quantise_small<K>(table, p, count, q, all)) return by_rule();
+        // At most 32 q of at most 2^64 - 1: the sum before the symbol saturates, never wraps.
+        Totals before{0, 0};
+        uint64_t exact = 0;
+        for (uint64_t i = 0; i < symbol; ++i) {
+            before.sum += q[i];
+            before.max = q[i] > before.max ? q[i] : before.max;
+            exact = saturating_add(exact, q[i]);
+        }
+        return share_from(before, exact, q[symbol], all);
+    }
     // Every q before the symbol must be below FAST_LIMIT for their sum to be exact.
     Totals before{0, 0};
-    uint64_t partial = 0;
-    if (!combine_runs<K>(table, p, symbol, MAX_RUN, before, [&](const Totals& run) {
-            partial = add(partial, run.sum);
+    uint64_t exact = 0;
+    if (!combine_runs<K>(table, p, symbol, MAX_RUN, MAX_RUN, before, [&](const Totals& run) {
+            exact = saturating_add(exact, run.sum);
             return run.max < FAST_LIMIT;
         })) {
         return by_rule();
     }
     const uint64_t q = kernels::quantised<K>(p, symbol);
     const Totals after = whole_totals<K>(table, p + symbol + 1, count - symbol - 1);
-    const uint64_t sum = before.sum + q + after.sum;
-    uint64_t max = before.max > q ? before.max : q;
-    max = after.max > max ? after.max : max;
-
-    // d is the first element equal to the maximum: before the symbol, the symbol, or after.
-    const uint64_t remainder = TOTAL_FREQ - sum;  // wrapping, as in the rule
-    const bool dominant_before = before.max == max;
-    const bool dominant_here = !dominant_before && q == max;
-    const uint64_t cum_low = before.sum + (dominant_before ? remainder : 0);
-    const uint64_t f = dominant_here ? q + remainder : q;
-    // d's frequency at its 64-bit value replaces its q; partial >= max, as it holds d's q.
-    if (dominant_before) partial = add(partial - max, max + remainder);
-    partial = add(partial, f);
-    return {cum_low, cum_low + f, f != 0 && partial <= TOTAL_FREQ};
+    Totals all{before.sum + q + after.sum, before.max > q ? before.max : q};
+    all.max = after.max > all.max ? after.max : all.max;
+    return share_from(before, exact, q, all);
 }
 
 template <ElementKind K>
 void scan(Elements<K> p, uint64_t count, RunScan& out) {
     out.run_length = 0;
+    out.head = 0;
     out.run_count = 0;
-    if (count <= SHORT_VECTOR) {
-        out.totals = quantise_short<K>(p, count, out.quantised);
+    out.small = false;
+    const BlockStatsTable& table = kernels::active_block_stats();
+    if (count <= SMALL_COUNT) {
+        out.small = quantise_small<K>(table, p, count, out.q, out.totals);
         return;
     }
-    const BlockStatsTable& table = kernels::active_block_stats();
     uint64_t length = (count + MAX_RUNS - 1) / MAX_RUNS;
     length = length < MIN_RUN_LENGTH ? MIN_RUN_LENGTH : (length + 63) / 64 * 64;
-    if (length > MAX_RUN) {
+    if (length + 64 > MAX_RUN) {
         out.totals = whole_totals<K>(table, p, count);
         return;
     }
+    // Runs on line boundaries read whole lines, with no partial vector at either end.
     out.run_length = length;
+    out.head = elements_to_boundary<K>(p);
     out.totals = {0, 0};
-    combine_runs<K>(table, p, count, length, out.totals, [&](const Totals& run) {
+    combine_runs<K>(table, p, count, out.head + length, length, out.totals, [&](const Totals& run) {
         out.runs[out.run_count++] = run;
         return true;
     });
@@ -183,14 +182,38 @@ inline void skip(const Totals& run, SearchState& state) {
     state.check.add(run.sum);
 }
 
+// The last level: pieces of SMALL_COUNT quantised whole, passed over on their totals or
+// searched in their array of q.
+template <ElementKind K>
+bool search_small(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_t end,
+                  const Totals& totals, uint64_t target, SearchState& state, SymbolSearch& found) {
+    for (uint64_t piece = begin; piece < end; piece += SMALL_COUNT) {
+        const uint64_t length = end - piece < SMALL_COUNT ? end - piece : SMALL_COUNT;
+        uint64_t q[SMALL_COUNT];
+        Totals piece_totals;
+        if (!quantise_small<K>(table, p + piece, length, q, piece_totals)) {
+            if (kernels::scalar_search(FromElements<K>{p}, piece, piece + length, totals.sum,
+                                       target, state, found)) {
+                return true;
+            }
+        } else if (skippable(piece_totals, totals, target, state)) {
+            skip(piece_totals, state);
+        } else if (kernels::scalar_search(FromArray{q, piece}, piece, piece + length, totals.sum,
+                                          target, state, found)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Walks [begin, end) in pieces of SEARCH_PIECES[level], descending into the piece that
-// cannot be passed over, down to the element-by-element rule.
+// cannot be passed over, down to pieces of SMALL_COUNT.
 template <ElementKind K>
 bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_t end,
             std::size_t level, const Totals& totals, uint64_t target, SearchState& state,
             SymbolSearch& found) {
     if (level == std::size(SEARCH_PIECES)) {
-        return kernels::scalar_search<K>(p, begin, end, totals.sum, target, state, found);
+        return search_small<K>(table, p, begin, end, totals, target, state, found);
     }
     const uint64_t step = SEARCH_PIECES[level];
     // The caller already found this range cannot be passed over: no need to sum it again.
@@ -210,17 +233,18 @@ bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_
     return false;
 }
 
-template <ElementKind K>
-SymbolSearch search_scalar(Elements<K> p, uint64_t count, Totals totals, uint64_t target) {
+template <class Source>
+SymbolSearch search_by_rule(Source q_of, uint64_t count, Totals totals, uint64_t target) {
     SearchState state{kernels::DominantFinder(totals.max), {}, 0};
     SymbolSearch found{};
-    if (kernels::scalar_search<K>(p, 0, count, totals.sum, target, state, found)) return found;
+    if (kernels::scalar_search(q_of, 0, count, totals.sum, target, state, found)) return found;
     return kernels::search_exhausted(count);
 }
 
 template <ElementKind K>
 SymbolSearch search_fast(Elements<K> p, uint64_t count, const RunScan& scan, uint64_t target) {
-    if (count <= SHORT_VECTOR) return short_search(scan.quantised, count, scan.totals, target);
+    if (scan.small) return search_by_rule(FromArray{scan.q}, count, scan.totals, target);
+    if (count <= SMALL_COUNT) return search_by_rule(FromElements<K>{p}, count, scan.totals, target);
     const BlockStatsTable& table = kernels::active_block_stats();
     SearchState state{kernels::DominantFinder(scan.totals.max), {}, 0};
     SymbolSearch found{};
@@ -228,8 +252,9 @@ SymbolSearch search_fast(Elements<K> p, uint64_t count, const RunScan& scan, uin
         if (search<K>(table, p, 0, count, 0, scan.totals, target, state, found)) return found;
     } else {
         for (uint64_t r = 0; r < scan.run_count; ++r) {
-            const uint64_t begin = r * scan.run_length;
-            const uint64_t end = begin + scan.run_length < count ? begin + scan.run_length : count;
+            const uint64_t begin = r == 0 ? 0 : scan.head + r * scan.run_length;
+            uint64_t end = scan.head + (r + 1) * scan.run_length;
+            end = end < count ? end : count;
             if (skippable(scan.runs[r], scan.totals, target, state)) {
                 skip(scan.runs[r], state);
             } else if (search<K>(table, p, begin, end, 0, scan.totals, target, state, found)) {
@@ -250,13 +275,15 @@ Totals scan_table(const ProbabilityView& view) {
 
 SymbolRange symbol_range(const ProbabilityView& view, Totals totals, uint64_t symbol) {
     return visit_kind(view.kind, [&](auto kind) {
-        return kernels::scalar_share<kind()>(elements_of<kind()>(view), view.count, totals, symbol);
+        return kernels::scalar_share(FromElements<kind()>{elements_of<kind()>(view)}, view.count,
+                                     totals, symbol);
     });
 }
 
 SymbolSearch find_symbol(const ProbabilityView& view, Totals totals, uint64_t target) {
     return visit_kind(view.kind, [&](auto kind) {
-        return search_scalar<kind()>(elements_of<kind()>(view), view.count, totals, target);
+        return search_by_rule(FromElements<kind()>{elements_of<kind()>(view)}, view.count, totals,
+                              target);
     });
 }
 

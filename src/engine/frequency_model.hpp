@@ -73,15 +73,18 @@ SymbolRange encoder_share(const ProbabilityView& view, uint64_t symbol);
 // The decoder's first pass keeps the totals of consecutive runs of elements, so that its
 // search skips whole runs without reading them again. A run's sum is exact when its max is
 // below 2^33, else it wraps.
-// A short vector keeps every element's q instead, and the search reads no element again.
-inline constexpr std::size_t MAX_RUNS = 256;
-inline constexpr std::size_t SHORT_VECTOR = 8;
+inline constexpr std::size_t MAX_RUNS = 128;
+// Runs after the first start on a 64-byte boundary: run r covers elements from
+// head + r * run_length (from 0 for r = 0) to head + (r + 1) * run_length.
+// A small vector keeps every q instead.
 struct RunScan {
     Totals totals;        // of the whole vector
     uint64_t run_length;  // 0 when no run totals were kept
+    uint64_t head;        // elements before the first boundary, < 64 bytes' worth
     uint64_t run_count;
     Totals runs[MAX_RUNS];
-    uint64_t quantised[SHORT_VECTOR];  // q of each element when count <= SHORT_VECTOR
+    bool small;  // q holds every element's q
+    uint64_t q[SMALL_COUNT];
 };
 void scan_runs(const ProbabilityView& view, RunScan& scan);
 SymbolSearch search_runs(const ProbabilityView& view, const RunScan& scan, uint64_t target);

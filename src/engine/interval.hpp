@@ -1,6 +1,7 @@
 // Narrowing the interval to one symbol's share: the same arithmetic for both directions.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "coder_state.hpp"
@@ -19,6 +20,38 @@ inline void narrow(CoderState& state, uint64_t cum_low, uint64_t cum_high) {
     const uint64_t low = state.low;
     state.high = low + scale_by_share(range, cum_high) - 1;
     state.low = low + scale_by_share(range, cum_low);
+}
+
+// The renormalisation after a narrowing, in two strides instead of bit by bit (whose
+// branches follow the coded bits and are mispredicted about once a bit). The loop first
+// shifts out the leading bits on which low and high agree (high shifting in ones); then the
+// interval straddles the middle (low 0..., high 1...), and every middle-half expansion
+// that follows (low 01..., high 10...) takes a quarter off both and shifts. A narrowed
+// interval is at least 2 wide, so low and high differ somewhere in their 62 bits.
+struct Renormalisation {
+    unsigned settled;       // bits shifted out, on which low and high agreed
+    uint64_t settled_bits;  // those bits, earliest highest
+    unsigned expansions;    // middle-half expansions after them
+};
+
+inline Renormalisation renormalise_interval(CoderState& state) {
+    constexpr uint64_t MASK = INITIAL_HIGH;  // the 62 bits of the interval
+    const auto settled = static_cast<unsigned>(std::countl_zero(state.low ^ state.high)) - 2;
+    const uint64_t settled_bits = settled == 0 ? 0 : state.low >> (62 - settled);
+    const uint64_t ones = (uint64_t{1} << settled) - 1;
+    uint64_t low = (state.low << settled) & MASK;
+    uint64_t high = ((state.high << settled) | ones) & MASK;
+    // Leading ones of low and leading zeros of high, both from bit 60 down.
+    const auto low_run = static_cast<unsigned>(std::countl_zero(~(low << 3)));
+    const auto high_run = static_cast<unsigned>(std::countl_zero(high << 3));
+    const unsigned expansions = low_run < high_run ? low_run : high_run;
+    // Each expansion removes bit 60, which is 1 in low and 0 in high, and shifts; bit 61
+    // stays 0 in low and 1 in high.
+    low = (low << expansions) & (HALF - 1);
+    high = (((high << expansions) | ((uint64_t{1} << expansions) - 1)) & MASK) | HALF;
+    state.low = low;
+    state.high = high;
+    return {settled, settled_bits, expansions};
 }
 
 }  // namespace vantor

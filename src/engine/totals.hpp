@@ -11,4 +11,8 @@ struct Totals {
     uint64_t max;  // the largest of them; 0 for a run of no element
 };
 
+// Vectors of up to this many elements are quantised whole and every q kept, so that the
+// second pass reads them instead of applying the rule again.
+inline constexpr uint64_t SMALL_COUNT = 32;
+
 }  // namespace vantor

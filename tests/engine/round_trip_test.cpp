@@ -17,8 +17,7 @@ using testing::ReferenceCoder;
 using testing::ReferenceTable;
 using testing::Snapshot;
 
-constexpr ElementKind ALL_KINDS[] = {ElementKind::Float32, ElementKind::Float16,
-                                     ElementKind::BFloat16, ElementKind::Float64};
+using testing::ALL_KINDS;
 
 // One vector stored as its element kind, with the exactly widened values beside it.
 struct TypedVector {

@@ -13,6 +13,13 @@
 
 namespace vantor::testing {
 
+inline constexpr ElementKind ALL_KINDS[] = {ElementKind::Float32, ElementKind::Float16,
+                                            ElementKind::BFloat16, ElementKind::Float64};
+
+inline std::size_t element_width(ElementKind kind) {
+    return kind == ElementKind::Float64 ? 8 : kind == ElementKind::Float32 ? 4 : 2;
+}
+
 inline const char* kind_name(ElementKind kind) {
     constexpr const char* names[] = {"Float32", "Float16", "BFloat16", "Float64"};
     return names[static_cast<int>(kind)];

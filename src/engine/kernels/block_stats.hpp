@@ -22,9 +22,14 @@ inline constexpr uint64_t MAX_RUN = uint64_t{1} << 19;
 // The sum is exact when max < FAST_LIMIT.
 using BlockStatsFn = Totals (*)(const void* elements, uint64_t count);
 
+// Writes q of each of the count <= SMALL_COUNT elements and returns their totals, exact;
+// a max of FAST_LIMIT or more, with q unwritten, when the path cannot make them exact.
+using QuantiseFn = Totals (*)(const void* elements, uint64_t count, uint64_t* q);
+
 // One entry per ElementKind, in the enum's order.
 struct BlockStatsTable {
     BlockStatsFn by_kind[4];
+    QuantiseFn small[4];
     const char* name;
 };
 

@@ -2,8 +2,6 @@
 // called after the CPU was found to have them.
 #include <immintrin.h>
 
-#include <cstring>
-
 #include "block_stats.hpp"
 
 namespace vantor::kernels {
@@ -53,56 +51,180 @@ inline __m256 keep_lanes(__m256 q, uint64_t valid) {
     return _mm256_and_ps(q, _mm256_castsi256_ps(mask));
 }
 
+// Masks of the first n of 8 dword or 4 qword lanes.
+inline __m256i first_lanes32(uint64_t n) {
+    const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n)), index);
+}
+inline __m256i first_lanes64(uint64_t n) {
+    const __m256i index = _mm256_setr_epi64x(0, 1, 2, 3);
+    return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(n)), index);
+}
+
+// The first n (at most 8) of 16-bit elements, zeros after them. Reading the whole 16
+// bytes is safe when they do not cross into another page than the last element's.
+inline __m128i load_up_to8_16bit(const uint16_t* p, uint64_t n) {
+    if (reinterpret_cast<uintptr_t>(p) % 4096 <= 4096 - 16) {
+        const __m128i all = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i index = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+        return _mm_and_si128(all, _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(n)), index));
+    }
+    alignas(16) uint16_t lanes[8] = {};
+    for (uint64_t i = 0; i < n; ++i)
+        lanes[i] = p[i];
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
+}
+
+// Loaders widen 8 elements (or the first n of them, zeros after) to float lanes.
 struct LoadFloat32 {
     using T = float;
     static __m256 load(const T* p) { return _mm256_loadu_ps(p); }
+    static __m256 part(const T* p, uint64_t n) { return _mm256_maskload_ps(p, first_lanes32(n)); }
 };
 struct LoadFloat16 {
     using T = uint16_t;
+    static __m256 widen(__m128i h) { return _mm256_cvtph_ps(h); }
     static __m256 load(const T* p) {
-        return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        return widen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     }
+    static __m256 part(const T* p, uint64_t n) { return widen(load_up_to8_16bit(p, n)); }
 };
 struct LoadBFloat16 {
     using T = uint16_t;
+    static __m256 widen(__m128i h) {
+        return _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(h), 16));
+    }
     static __m256 load(const T* p) {
-        const __m256i wide =
-            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-        return _mm256_castsi256_ps(_mm256_slli_epi32(wide, 16));
+        return widen(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    }
+    static __m256 part(const T* p, uint64_t n) { return widen(load_up_to8_16bit(p, n)); }
+};
+
+// Elements before the first 32-byte boundary.
+template <class T>
+uint64_t head_length(const T* p, uint64_t count) {
+    const auto misalignment = reinterpret_cast<uintptr_t>(p) % 32;
+    const uint64_t head = misalignment == 0 ? 0 : (32 - misalignment) / sizeof(T);
+    return head < count ? head : count;
+}
+
+// y = max(x * 2^32, 1) in float lanes: NaN and negatives become 1, because max returns its
+// second operand when the first is NaN.
+inline __m256 scaled8(__m256 x) {
+    return _mm256_max_ps(_mm256_mul_ps(x, _mm256_set1_ps(4294967296.0f)), _mm256_set1_ps(1.0f));
+}
+
+// q = trunc(y) summed in double lanes: exact for any q below FAST_LIMIT over MAX_RUN
+// elements.
+struct DoubleSum {
+    __m256d low = _mm256_setzero_pd(), high = _mm256_setzero_pd();
+
+    void add(__m256 y) {
+        const __m256 q = _mm256_round_ps(y, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        low = _mm256_add_pd(low, lower_half(q));
+        high = _mm256_add_pd(high, upper_half(q));
     }
 };
+
+inline __m256i widen_add(__m256i acc, __m256i u32) {
+    acc = _mm256_add_epi64(acc, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(u32)));
+    return _mm256_add_epi64(acc, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(u32, 1)));
+}
+
+// In a group of iterations whose largest y is below 2^24, every q converts exactly with
+// the signed conversion and 256 of them sum in u32 lanes without overflow. The rare group
+// holding a larger element is added again in double lanes.
+constexpr uint64_t GROUP = 4;              // iterations of 16 elements
+constexpr uint64_t GROUPS_PER_CHUNK = 64;  // GROUP * 64 = 256 additions per u32 lane
+
+// One group: q of elements 0-7 of each iteration added to sum0, of 8-15 to sum1, exact only
+// if the group is clean; returns the group's largest y.
+template <class Load>
+__m256 fast_group(const typename Load::T* p, __m256i& sum0, __m256i& sum1) {
+    __m256 max0 = _mm256_setzero_ps(), max1 = max0;
+    for (uint64_t k = 0; k < GROUP; ++k) {
+        const __m256 a = scaled8(Load::load(p + 16 * k));
+        const __m256 b = scaled8(Load::load(p + 16 * k + 8));
+        sum0 = _mm256_add_epi32(sum0, _mm256_cvttps_epi32(a));
+        sum1 = _mm256_add_epi32(sum1, _mm256_cvttps_epi32(b));
+        max0 = _mm256_max_ps(max0, a);
+        max1 = _mm256_max_ps(max1, b);
+    }
+    return _mm256_max_ps(max0, max1);
+}
+
+// bfloat16 stays in 16-bit lanes longer: 32 is added to the exponents (scaling by 2^32) and
+// the patterns raised to at least 1.0 sixteen at a time; a shift or a mask then widens the
+// even and the odd lanes to floats. A pattern above 1.0 can wrap in the addition; the
+// group's largest raw pattern, which also gives its largest y, catches it.
+template <>
+__m256 fast_group<LoadBFloat16>(const uint16_t* p, __m256i& sum0, __m256i& sum1) {
+    __m256i largest = _mm256_set1_epi16(INT16_MIN);
+    for (uint64_t k = 0; k < GROUP; ++k) {
+        const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 16 * k));
+        const __m256i y = _mm256_max_epi16(_mm256_add_epi16(h, _mm256_set1_epi16(32 << 7)),
+                                           _mm256_set1_epi16(0x3F80));
+        const __m256 even = _mm256_castsi256_ps(_mm256_slli_epi32(y, 16));
+        const __m256 odd =
+            _mm256_castsi256_ps(_mm256_and_si256(y, _mm256_set1_epi32(int(0xFFFF0000))));
+        sum0 = _mm256_add_epi32(sum0, _mm256_cvttps_epi32(even));
+        sum1 = _mm256_add_epi32(sum1, _mm256_cvttps_epi32(odd));
+        largest = _mm256_max_epi16(largest, h);
+    }
+    const __m256 even = _mm256_castsi256_ps(_mm256_slli_epi32(largest, 16));
+    const __m256 odd =
+        _mm256_castsi256_ps(_mm256_and_si256(largest, _mm256_set1_epi32(int(0xFFFF0000))));
+    return _mm256_max_ps(scaled8(even), scaled8(odd));
+}
 
 template <class Load>
 Totals narrow_stats(const void* elements, uint64_t count) {
     using T = typename Load::T;
     const auto* p = static_cast<const T*>(elements);
-    __m256d sum0 = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd();
-    __m256d sum2 = _mm256_setzero_pd(), sum3 = _mm256_setzero_pd();
-    __m256 max0 = _mm256_setzero_ps(), max1 = _mm256_setzero_ps();
-    uint64_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const __m256 a = quantise8(Load::load(p + i));
-        const __m256 b = quantise8(Load::load(p + i + 8));
-        sum0 = _mm256_add_pd(sum0, lower_half(a));
-        sum1 = _mm256_add_pd(sum1, upper_half(a));
-        sum2 = _mm256_add_pd(sum2, lower_half(b));
-        sum3 = _mm256_add_pd(sum3, upper_half(b));
-        max0 = _mm256_max_ps(max0, a);
-        max1 = _mm256_max_ps(max1, b);
+    DoubleSum exact;
+    __m256i wide = _mm256_setzero_si256();
+    __m256 max = _mm256_setzero_ps();
+    // Up to 8 elements through a zeroed buffer; lanes past them add nothing.
+    const auto part = [&](uint64_t at, uint64_t n) {
+        const __m256 y = keep_lanes(scaled8(Load::part(p + at, n)), n);
+        exact.add(y);
+        max = _mm256_max_ps(max, y);
+    };
+    const uint64_t head = head_length(p, count);
+    for (uint64_t at = 0; at < head; at += 8)
+        part(at, head - at < 8 ? head - at : 8);
+    uint64_t i = head;
+    while (i + 16 * GROUP <= count) {
+        uint64_t groups = (count - i) / (16 * GROUP);
+        groups = groups < GROUPS_PER_CHUNK ? groups : GROUPS_PER_CHUNK;
+        __m256i low0 = _mm256_setzero_si256(), low1 = low0;
+        for (uint64_t g = 0; g < groups; ++g, i += 16 * GROUP) {
+            __m256i sum0 = _mm256_setzero_si256(), sum1 = sum0;
+            const __m256 group = fast_group<Load>(p + i, sum0, sum1);
+            if (_mm256_movemask_ps(_mm256_cmp_ps(group, _mm256_set1_ps(16777216.0f), _CMP_LT_OQ)) ==
+                0xFF) {
+                low0 = _mm256_add_epi32(low0, sum0);
+                low1 = _mm256_add_epi32(low1, sum1);
+            } else {
+                for (uint64_t k = 0; k < 2 * GROUP; ++k)
+                    exact.add(scaled8(Load::load(p + i + 8 * k)));
+            }
+            max = _mm256_max_ps(max, group);
+        }
+        wide = widen_add(widen_add(wide, low0), low1);
     }
-    for (; i < count; i += 8) {
-        const uint64_t left = count - i < 8 ? count - i : 8;
-        T tail[8] = {};
-        std::memcpy(tail, p + i, left * sizeof(T));
-        const __m256 a = keep_lanes(quantise8(Load::load(tail)), left);
-        sum0 = _mm256_add_pd(sum0, lower_half(a));
-        sum1 = _mm256_add_pd(sum1, upper_half(a));
-        max0 = _mm256_max_ps(max0, a);
-    }
-    const __m256 max = _mm256_max_ps(max0, max1);
-    const __m256d wide_max = _mm256_max_pd(lower_half(max), upper_half(max));
-    const __m256d sum = _mm256_add_pd(_mm256_add_pd(sum0, sum1), _mm256_add_pd(sum2, sum3));
-    return finish(add_lanes(sum), max_lanes(wide_max));
+    for (; i < count; i += 8)
+        part(i, count - i < 8 ? count - i : 8);
+    const __m256 max_pair = _mm256_max_ps(max, _mm256_permute2f128_ps(max, max, 1));
+    const __m128 max4 = _mm256_castps256_ps128(max_pair);
+    const __m128 max2 = _mm_max_ps(max4, _mm_movehl_ps(max4, max4));
+    const float largest = _mm_cvtss_f32(_mm_max_ss(max2, _mm_shuffle_ps(max2, max2, 1)));
+    if (!(largest < static_cast<float>(FAST_LIMIT))) return {0, FAST_LIMIT};
+    uint64_t lanes[4];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), wide);
+    const uint64_t sum = lanes[0] + lanes[1] + lanes[2] + lanes[3] +
+                         static_cast<uint64_t>(add_lanes(_mm256_add_pd(exact.low, exact.high)));
+    return {sum, static_cast<uint64_t>(largest)};  // truncates, as the rule does
 }
 
 Totals float64_stats(const void* elements, uint64_t count) {
@@ -120,15 +242,76 @@ Totals float64_stats(const void* elements, uint64_t count) {
     }
     for (; i < count; i += 4) {
         const uint64_t left = count - i < 4 ? count - i : 4;
-        double tail[4] = {};
-        std::memcpy(tail, p + i, left * sizeof(double));
-        const __m256d lanes = _mm256_setr_pd(0, 1, 2, 3);
-        const __m256d keep = _mm256_cmp_pd(lanes, _mm256_set1_pd(double(left)), _CMP_LT_OQ);
-        const __m256d a = _mm256_and_pd(quantise4(_mm256_loadu_pd(tail)), keep);
+        const __m256i keep = first_lanes64(left);
+        const __m256d a =
+            _mm256_and_pd(quantise4(_mm256_maskload_pd(p + i, keep)), _mm256_castsi256_pd(keep));
         sum0 = _mm256_add_pd(sum0, a);
         max0 = _mm256_max_pd(max0, a);
     }
     return finish(add_lanes(_mm256_add_pd(sum0, sum1)), max_lanes(_mm256_max_pd(max0, max1)));
+}
+
+// ---- small vectors ----
+
+// Every q of float32, float16 or bfloat16 elements, eight at a time in float lanes. y is
+// an integer from 2^24 on, so below 2^32 the signed conversion gives q exactly, of y or, from
+// 2^31 on, of y - 2^31 (exact there) with the top bit set again; a larger element leaves
+// the vector to the rule. The array has room for whole vectors of eight.
+template <class Load>
+Totals small_narrow(const void* elements, uint64_t count, uint64_t* q) {
+    using T = typename Load::T;
+    const auto* p = static_cast<const T*>(elements);
+    const __m256 two_31 = _mm256_set1_ps(2147483648.0f);
+    __m256i sum = _mm256_setzero_si256();
+    __m256 max = _mm256_setzero_ps();
+    for (uint64_t i = 0; i < count; i += 8) {
+        const uint64_t left = count - i < 8 ? count - i : 8;
+        const __m256 y = keep_lanes(scaled8(Load::part(p + i, left)), left);
+        const __m256i below = _mm256_cvttps_epi32(y);
+        const __m256i above = _mm256_xor_si256(_mm256_cvttps_epi32(_mm256_sub_ps(y, two_31)),
+                                               _mm256_set1_epi32(INT32_MIN));
+        // The conversion of y from 2^31 on gives INT32_MIN, whose sign picks `above`.
+        const __m256i qi = _mm256_castps_si256(_mm256_blendv_ps(
+            _mm256_castsi256_ps(below), _mm256_castsi256_ps(above), _mm256_castsi256_ps(below)));
+        const __m256i low = _mm256_cvtepu32_epi64(_mm256_castsi256_si128(qi));
+        const __m256i high = _mm256_cvtepu32_epi64(_mm256_extracti128_si256(qi, 1));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(q + i), low);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(q + i + 4), high);
+        sum = _mm256_add_epi64(sum, _mm256_add_epi64(low, high));
+        max = _mm256_max_ps(max, y);
+    }
+    const __m256 max_pair = _mm256_max_ps(max, _mm256_permute2f128_ps(max, max, 1));
+    const __m128 max4 = _mm256_castps256_ps128(max_pair);
+    const __m128 max2 = _mm_max_ps(max4, _mm_movehl_ps(max4, max4));
+    const float largest = _mm_cvtss_f32(_mm_max_ss(max2, _mm_shuffle_ps(max2, max2, 1)));
+    if (!(largest < 4294967296.0f)) return {0, FAST_LIMIT};
+    uint64_t lanes[4];
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), sum);
+    return {lanes[0] + lanes[1] + lanes[2] + lanes[3], static_cast<uint64_t>(largest)};
+}
+
+// Every q of float64 elements, four at a time in double lanes: max(x * 2^32, 1)
+// truncated, then the integer read off the bits of y + 2^52. Exact while y < 2^52; a larger
+// element leaves the vector to the rule.
+Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
+    const auto* p = static_cast<const double*>(elements);
+    const __m256d two_52 = _mm256_set1_pd(4503599627370496.0);
+    uint64_t sum = 0, max = 0;
+    for (uint64_t i = 0; i < count; i += 4) {
+        const uint64_t left = count - i < 4 ? count - i : 4;
+        const __m256d y = quantise4(_mm256_maskload_pd(p + i, first_lanes64(left)));
+        if (_mm256_movemask_pd(_mm256_cmp_pd(y, two_52, _CMP_LT_OQ)) != 0xF) return {0, FAST_LIMIT};
+        uint64_t qi[4];
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(qi),
+                            _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(y, two_52)),
+                                             _mm256_castpd_si256(two_52)));
+        for (uint64_t k = 0; k < left; ++k) {
+            q[i + k] = qi[k];
+            sum += qi[k];
+            max = qi[k] > max ? qi[k] : max;
+        }
+    }
+    return {sum, max};
 }
 
 }  // namespace
@@ -136,6 +319,8 @@ Totals float64_stats(const void* elements, uint64_t count) {
 extern const BlockStatsTable AVX2_BLOCK_STATS = {
     {narrow_stats<LoadFloat32>, narrow_stats<LoadFloat16>, narrow_stats<LoadBFloat16>,
      float64_stats},
+    {small_narrow<LoadFloat32>, small_narrow<LoadFloat16>, small_narrow<LoadBFloat16>,
+     small_float64},
     "avx2",
 };
 

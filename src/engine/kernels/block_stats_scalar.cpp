@@ -12,11 +12,25 @@ Totals scalar_block(const void* elements, uint64_t count) {
     return scalar_totals<K>(static_cast<const Storage<K>*>(elements), count);
 }
 
+template <ElementKind K>
+Totals scalar_small(const void* elements, uint64_t count, uint64_t* q) {
+    const FromElements<K> q_of{static_cast<const Storage<K>*>(elements)};
+    uint64_t sum = 0, max = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        q[i] = q_of(i);
+        max = q[i] > max ? q[i] : max;
+        sum += q[i];
+    }
+    return {sum, max};
+}
+
 }  // namespace
 
 extern const BlockStatsTable SCALAR_BLOCK_STATS = {
     {scalar_block<ElementKind::Float32>, scalar_block<ElementKind::Float16>,
      scalar_block<ElementKind::BFloat16>, scalar_block<ElementKind::Float64>},
+    {scalar_small<ElementKind::Float32>, scalar_small<ElementKind::Float16>,
+     scalar_small<ElementKind::BFloat16>, scalar_small<ElementKind::Float64>},
     "scalar",
 };
 

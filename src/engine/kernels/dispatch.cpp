@@ -29,6 +29,7 @@ enum Feature : uint32_t {
     FEATURE_AVX512BW = 1u << 3,
     FEATURE_AVX512VL = 1u << 4,
     FEATURE_AVX512DQ = 1u << 5,
+    FEATURE_AVX512VNNI = 1u << 6,
 };
 
 #ifdef VANTOR_X86
@@ -76,13 +77,15 @@ uint32_t detect_features() {
     uint32_t features = 0;
     if (leaf1_ecx & (1u << 29)) features |= FEATURE_F16C;
     if (max_leaf >= 7) {
-        const uint32_t leaf7_ebx = cpuid(7, 0).ebx;
+        const CpuidRegisters leaf7 = cpuid(7, 0);
+        const uint32_t leaf7_ebx = leaf7.ebx;
         if (leaf7_ebx & (1u << 5)) features |= FEATURE_AVX2;
         if ((saved & ZMM_STATE) == ZMM_STATE) {
             if (leaf7_ebx & (1u << 16)) features |= FEATURE_AVX512F;
             if (leaf7_ebx & (1u << 17)) features |= FEATURE_AVX512DQ;
             if (leaf7_ebx & (1u << 30)) features |= FEATURE_AVX512BW;
             if (leaf7_ebx & (1u << 31)) features |= FEATURE_AVX512VL;
+            if (leaf7.ecx & (1u << 11)) features |= FEATURE_AVX512VNNI;
         }
     }
     return features;

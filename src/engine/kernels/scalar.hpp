@@ -17,6 +17,18 @@ inline uint64_t quantised(const Storage<K>* elements, uint64_t i) {
     return quantise(Element<K>::widen(elements[i]));
 }
 
+// Where the second passes read q: the elements by the rule, or an array of q made before.
+template <ElementKind K>
+struct FromElements {
+    const Storage<K>* elements;
+    uint64_t operator()(uint64_t i) const { return quantised<K>(elements, i); }
+};
+struct FromArray {
+    const uint64_t* q;
+    uint64_t first = 0;  // the element index of q[0]
+    uint64_t operator()(uint64_t i) const { return q[i - first]; }
+};
+
 // Picks out d while walking the elements in order: the first q equal to the maximum.
 class DominantFinder {
   public:
@@ -63,15 +75,14 @@ Totals scalar_totals(const Storage<K>* elements, uint64_t count) {
 }
 
 // The encoder's second pass: frequencies summed from index 0 up to the symbol.
-template <ElementKind K>
-SymbolRange scalar_share(const Storage<K>* elements, uint64_t count, Totals totals,
-                         uint64_t symbol) {
+template <class Source>
+SymbolRange scalar_share(Source q_of, uint64_t count, Totals totals, uint64_t symbol) {
     if (symbol >= count) return {0, 0, false};
     DominantFinder dominant(totals.max);
     ShareCheck check;
     uint64_t c = 0;
     for (uint64_t i = 0;; ++i) {
-        const uint64_t q = quantised<K>(elements, i);
+        const uint64_t q = q_of(i);
         const uint64_t f = frequency(q, dominant.is_dominant(q), totals.sum);
         check.add(f);
         const uint64_t low = c;
@@ -89,11 +100,11 @@ struct SearchState {
 
 // Walks elements [begin, end) from `state`; true, with `found` set, at the first element
 // whose running bound exceeds the target.
-template <ElementKind K>
-bool scalar_search(const Storage<K>* elements, uint64_t begin, uint64_t end, uint64_t sum,
-                   uint64_t target, SearchState& state, SymbolSearch& found) {
+template <class Source>
+bool scalar_search(Source q_of, uint64_t begin, uint64_t end, uint64_t sum, uint64_t target,
+                   SearchState& state, SymbolSearch& found) {
     for (uint64_t i = begin; i < end; ++i) {
-        const uint64_t q = quantised<K>(elements, i);
+        const uint64_t q = q_of(i);
         const uint64_t f = frequency(q, state.dominant.is_dominant(q), sum);
         state.check.add(f);
         const uint64_t next = state.c + f;
