@@ -5,7 +5,9 @@
 
 #include <cstdint>
 
-#include "engine/frequency_model.hpp"
+#include "engine/element_rule.hpp"
+#include "engine/probability_view.hpp"
+#include "engine/totals.hpp"
 
 namespace vantor::kernels {
 
