@@ -653,7 +653,16 @@ def run_bench(args):
         f"{sys.version.split()[0]}, {platform_description()}."]) + "\n"
     print(text)
     if args.markdown:
-        write_atomically(args.markdown, text.encode("utf-8"))
+        command = " ".join(["python examples/lm_compress.py bench"] + args.files + (
+            [f"--markdown {args.markdown}"] + ([f"--plot {args.plot}"] if args.plot else [])))
+        picture = f"\n![sizes and time per token]({os.path.basename(args.plot)})\n" \
+            if args.plot else ""
+        document = (f"# Language-model compression, measured\n\nMade by `{command}`: each "
+                    "text is compressed and decompressed (the round trip is checked) with "
+                    "the model's context starting at <|endoftext|>. The ideal is the sum of "
+                    "-log2 p of each actual token under the model's float64 softmax.\n\n" +
+                    text + picture)
+        write_atomically(args.markdown, document.encode("utf-8"))
     if args.plot:
         plot(rows, args.plot)
 
