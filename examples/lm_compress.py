@@ -694,6 +694,10 @@ def write_atomically(path, data):
     directory = os.path.dirname(os.path.abspath(path))
     fd, temporary = tempfile.mkstemp(prefix=".lm_compress-", dir=directory)
     try:
+        # mkstemp makes the file private; the result gets the permissions of any new file.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
         with os.fdopen(fd, "wb") as f:
             f.write(data)
         os.replace(temporary, path)

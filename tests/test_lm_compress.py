@@ -4,6 +4,7 @@ and are skipped without them, unless VANTOR_REQUIRE_LM=1 makes their absence an 
 
 import importlib.util
 import os
+import stat
 import subprocess
 import sys
 
@@ -139,6 +140,7 @@ def packed(tmp_path_factory):
     result = run("decompress", packed, restored)
     assert result.returncode == 0, result.stderr
     assert restored.read_bytes() == ENGLISH
+    assert stat.S_IMODE(restored.stat().st_mode) == stat.S_IMODE(original.stat().st_mode)
     return packed.read_bytes()
 
 
