@@ -174,7 +174,7 @@ class Model:
     whole-sequence evaluation, so the encoder does exactly the same.
     """
 
-    def __init__(self, path, window_log2=WINDOW_LOG2, threads=None):
+    def __init__(self, path, window_log2=WINDOW_LOG2, threads=None, sha256=None):
         try:
             import llama_cpp
         except ImportError:
@@ -183,7 +183,7 @@ class Model:
         if not os.path.isfile(path):
             raise SetupError(f"model file not found: {path}")
         self.path = path
-        self.sha256 = file_sha256(path)
+        self.sha256 = sha256 or file_sha256(path)
         self.window = 1 << window_log2
         try:
             self.llm = llama_cpp.Llama(model_path=path, n_ctx=self.window,
@@ -396,6 +396,8 @@ def stored(data, model_id=bytes(ID_BYTES), fingerprint=bytes(ID_BYTES)):
 
 
 def compress(model, data, window_log2=WINDOW_LOG2, stats=None, show_progress=False):
+    """The compressed file for `data`: coded with the model, or stored where that does
+    not pay. `stats` (a Stats) collects the timings and, if asked, the ideal length."""
     stats = stats if stats is not None else Stats()
     if not data:
         return stored(data)
@@ -439,8 +441,8 @@ def check_model(fields, model_sha256):
 
 
 def decompress(blob, load_model, stats=None, show_progress=False):
-    """`load_model` is called only when the file needs the model: a stored file
-    decompresses without it."""
+    """The original of the compressed file `blob`. `load_model(header fields)` gives the
+    Model; it is called only when the file needs one (a stored file does not)."""
     stats = stats if stats is not None else Stats()
     fields = parse_header(blob)
     if fields["mode"] == STORED:
@@ -706,9 +708,9 @@ def write_atomically(path, data):
         raise
 
 
-def open_model(path, window_log2=WINDOW_LOG2, threads=None):
+def open_model(path, window_log2=WINDOW_LOG2, threads=None, sha256=None):
     try:
-        return Model(path or default_model_path(), window_log2, threads)
+        return Model(path or default_model_path(), window_log2, threads, sha256)
     except OSError as error:
         raise SetupError(f"cannot read the model: {error.strerror or error}: "
                          f"{error.filename}") from None
@@ -730,11 +732,12 @@ def run_decompress(args):
         path = model_path or default_model_path()
         # The model's hash is checked before llama.cpp is asked to load anything.
         try:
-            check_model(fields, file_sha256(path))
+            sha256 = file_sha256(path)
         except OSError as error:
             raise SetupError(f"cannot read the model: {error.strerror or error}: "
                              f"{error.filename}") from None
-        return open_model(path, fields["window_log2"], args.threads)
+        check_model(fields, sha256)
+        return open_model(path, fields["window_log2"], args.threads, sha256)
 
     write_atomically(args.output, decompress(blob, load_model, show_progress=True))
 
