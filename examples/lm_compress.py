@@ -593,7 +593,10 @@ def bench_tables(rows):
 
 
 def plot(rows, path):
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        raise SetupError("the plot needs matplotlib: pip install matplotlib") from None
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -654,6 +657,8 @@ def run_bench(args):
         f"{model._llama_cpp.__version__}, NumPy {np.__version__}, Python "
         f"{sys.version.split()[0]}, {platform_description()}."]) + "\n"
     print(text)
+    if args.plot:
+        plot(rows, args.plot)
     if args.markdown:
         command = " ".join(["python examples/lm_compress.py bench"] + args.files + (
             [f"--markdown {args.markdown}"] + ([f"--plot {args.plot}"] if args.plot else [])))
@@ -665,8 +670,6 @@ def run_bench(args):
                     "-log2 p of each actual token under the model's float64 softmax.\n\n" +
                     text + picture)
         write_atomically(args.markdown, document.encode("utf-8"))
-    if args.plot:
-        plot(rows, args.plot)
 
 
 def platform_description():
