@@ -59,8 +59,11 @@ class ContextModel:
     counts are where the work is.
 
     Orders 0 and 1 have at most 257 contexts between them: their counts are dense rows of
-    one array, weighted and added as whole vectors. Longer contexts are many and each is
-    followed by few bytes: their counts are kept sparse and added byte by byte.
+    one array, weighted and added as whole vectors. Longer contexts are many and most are
+    followed by few bytes: their counts are kept sparse and added byte by byte, until a
+    context has been followed by DENSE_FROM different bytes; from then on it also keeps a
+    dense row, added as a whole vector. Both ways do the same additions (adding a zero
+    count changes nothing), so the vector does not depend on which way is taken.
 
     Only element-wise IEEE double operations (NumPy's or Python's, which round alike) in a
     fixed order and exact integers are used, never a vectorised reduction (whose rounding
@@ -69,6 +72,8 @@ class ContextModel:
     """
 
     MAX_ORDER = 6
+    DENSE_FROM = 8
+    DENSE_ROWS = 1 << 14  # 2 KiB each, 32 MiB in all
 
     def __init__(self, order=5, escape=3.0, count_limit=255):
         if not 0 <= order <= self.MAX_ORDER:
@@ -87,9 +92,11 @@ class ContextModel:
         self.row_counts = [0] * (257 * 256)
         self.row_scale = [0.0] * 257
         self.row_escapes = [0.0] * 257
-        # Orders 2 and up: context -> [scale, escapes, {byte: count}], one dict per order.
-        # A context is the last k bytes as one integer, the most recent in the low byte.
+        # Orders 2 and up: context -> [scale, escapes, {byte: count}, dense row or None],
+        # one dict per order. A context is the last k bytes as one integer, the most
+        # recent in the low byte.
         self.tables = [{} for _ in range(order + 1)]
+        self.dense_left = self.DENSE_ROWS
         self.masks = [(1 << 8 * k) - 1 for k in range(order + 1)]
         self.context = 0
         self.seen = 0  # bytes in the context so far, up to `order`
@@ -107,7 +114,7 @@ class ContextModel:
             context = h & masks[k]
             entry = table.get(context)
             if entry is None:
-                entry = table[context] = [0.0, 0.0, {}]
+                entry = table[context] = [0.0, 0.0, {}, None]
             chain.append(entry)
         self._found = (1 + (h & 255), 0) if self.seen else (0,), chain
         return self._found
@@ -119,9 +126,9 @@ class ContextModel:
         # escape shares so far.
         above = 1.0
         sparse = []
-        for scale, escapes, counts in chain:
+        for scale, escapes, counts, row in chain:
             if scale:
-                sparse.append((counts, above / scale))
+                sparse.append((counts, row, above / scale))
                 above = above * escapes / scale
         dense = []
         for r in rows:
@@ -137,9 +144,12 @@ class ContextModel:
             p += above / 256
         else:
             p = np.full(256, above / 256)
-        for counts, weight in sparse:
-            for byte, count in counts.items():
-                p[byte] += count * weight
+        for counts, row, weight in sparse:
+            if row is None:
+                for byte, count in counts.items():
+                    p[byte] += count * weight
+            else:
+                p += row * weight
         return p
 
     def update(self, byte):
@@ -167,15 +177,24 @@ class ContextModel:
         for entry in chain:
             counts = entry[2]
             count = counts[byte] = counts.get(byte, 0) + 1
+            row = entry[3]
             if count == 1:
                 entry[1] += escape
                 entry[0] += 1 + escape
+                if row is None and len(counts) >= self.DENSE_FROM and self.dense_left:
+                    self.dense_left -= 1
+                    row = entry[3] = np.zeros(256)
+                    row[list(counts)] = list(counts.values())
             elif count <= limit:
                 entry[0] += 1
             else:
                 for b in counts:
                     counts[b] = (counts[b] + 1) // 2
                 entry[0] = sum(counts.values()) + entry[1]
+                if row is not None:
+                    row[list(counts)] = list(counts.values())
+            if row is not None:
+                row[byte] = counts[byte]
         if self.order:
             self.context = (self.context << 8 | byte) & self.masks[self.order]
             if self.seen < self.order:

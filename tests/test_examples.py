@@ -43,6 +43,19 @@ def test_model_settings_travel_in_the_header(order):
     assert compress.decompress(compress.compress(data, order=order)) == data
 
 
+@pytest.mark.parametrize("count_limit", [3, 255])
+def test_dense_rows_give_the_vectors_of_sparse_counts(count_limit):
+    # Long contexts switch to dense rows once followed by enough different bytes; the
+    # vectors must not depend on when that happens, or on whether it happens at all.
+    sparse, dense = (compress.ContextModel(count_limit=count_limit) for _ in range(2))
+    sparse.DENSE_FROM, dense.DENSE_FROM = 1 << 30, 1
+    for byte in INPUTS["text"][:3000]:
+        assert sparse.probabilities().tobytes() == dense.probabilities().tobytes()
+        sparse.update(byte)
+        dense.update(byte)
+    assert dense.dense_left < dense.DENSE_ROWS
+
+
 def test_context_model_compresses_text_better_than_zlib():
     import zlib
 
