@@ -107,6 +107,11 @@ inline void float32_part(const float* p, __mmask16 m, Sum32& sum, __m512& max) {
 // room for the masked head and tail: each of them adds once to each accumulator.
 constexpr uint64_t FLOAT32_ITERATIONS = SUM32_ADDITIONS / 2 - 2;
 
+// The top bytes of q matter only from q = 2^24 on (x >= 2^-8). The main loop adds groups of
+// iterations without them and checks each group's largest y: the rare group holding such
+// an element is read again with its top bytes.
+constexpr uint64_t FLOAT32_GROUP = 8;
+
 Totals float32_stats(const void* elements, uint64_t count) {
     const auto* p = static_cast<const float*>(elements);
     if (count == 0) return {0, 0};
@@ -118,6 +123,30 @@ Totals float32_stats(const void* elements, uint64_t count) {
     for (;;) {
         const uint64_t stop =
             count - i < 32 * FLOAT32_ITERATIONS ? count : i + 32 * FLOAT32_ITERATIONS;
+        while (i + 32 * FLOAT32_GROUP <= stop) {
+            __m512i low0 = _mm512_setzero_si512(), low1 = low0;
+            __m512 group0 = _mm512_setzero_ps(), group1 = group0;
+            for (uint64_t k = 0; k < FLOAT32_GROUP; ++k) {
+                const __m512 a = scaled32(_mm512_loadu_ps(p + i + 32 * k));
+                const __m512 b = scaled32(_mm512_loadu_ps(p + i + 32 * k + 16));
+                low0 = _mm512_add_epi32(low0, _mm512_cvttps_epu32(a));
+                low1 = _mm512_add_epi32(low1, _mm512_cvttps_epu32(b));
+                group0 = _mm512_max_ps(group0, a);
+                group1 = _mm512_max_ps(group1, b);
+            }
+            const __m512 group = _mm512_max_ps(group0, group1);
+            if (_mm512_cmp_ps_mask(group, _mm512_set1_ps(16777216.0f), _CMP_GE_OQ) == 0) {
+                s0.low = _mm512_add_epi32(s0.low, low0);
+                s1.low = _mm512_add_epi32(s1.low, low1);
+            } else {
+                for (uint64_t k = 0; k < FLOAT32_GROUP; ++k) {
+                    s0.add(_mm512_cvttps_epu32(scaled32(_mm512_loadu_ps(p + i + 32 * k))));
+                    s1.add(_mm512_cvttps_epu32(scaled32(_mm512_loadu_ps(p + i + 32 * k + 16))));
+                }
+            }
+            max0 = _mm512_max_ps(max0, group);
+            i += 32 * FLOAT32_GROUP;
+        }
         for (; i + 32 <= stop; i += 32) {
             const __m512 a = scaled32(_mm512_loadu_ps(p + i));
             const __m512 b = scaled32(_mm512_loadu_ps(p + i + 16));
