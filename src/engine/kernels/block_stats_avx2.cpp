@@ -1,5 +1,10 @@
 // Block statistics with AVX2 and F16C. Compiled with those instructions enabled; only
-// called after the CPU was found to have them.
+// called after the CPU and the OS were found to support them.
+//
+// Without an unsigned conversion, the kernels work in groups: in a group whose largest
+// y = max(x * 2^32, 1) is below 2^24, q converts with the signed conversion and sums in u32
+// lanes; the rare group holding a larger element, and partial vectors, are summed in double
+// lanes, exact below FAST_LIMIT.
 #include <immintrin.h>
 
 #include "block_stats.hpp"
@@ -8,14 +13,8 @@ namespace vantor::kernels {
 
 namespace {
 
-// q = max(1, trunc(x * 2^32)) on 8 float lanes; NaN and negatives give 1 because max
+// q = max(1, trunc(x * 2^32)) on 4 double lanes; NaN and negatives give 1 because max
 // returns its second operand when the first is NaN.
-inline __m256 quantise8(__m256 x) {
-    const __m256 scaled = _mm256_mul_ps(x, _mm256_set1_ps(4294967296.0f));
-    const __m256 whole = _mm256_round_ps(scaled, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    return _mm256_max_ps(whole, _mm256_set1_ps(1.0f));
-}
-
 inline __m256d quantise4(__m256d x) {
     const __m256d scaled = _mm256_mul_pd(x, _mm256_set1_pd(4294967296.0));
     const __m256d whole = _mm256_round_pd(scaled, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
