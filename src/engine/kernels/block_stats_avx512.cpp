@@ -47,6 +47,17 @@ __mmask8 first8(uint64_t n) {
     return n >= 8 ? __mmask8(0xFF) : __mmask8((1u << n) - 1);
 }
 
+// The u64 lanes added up, wrapping. (The compilers' reduction intrinsics add as signed
+// numbers, which may overflow for sums that are meant to wrap.)
+inline uint64_t add_lanes(__m512i v) {
+    const __m256i four =
+        _mm256_add_epi64(_mm512_castsi512_si256(v), _mm512_extracti64x4_epi64(v, 1));
+    const __m128i two =
+        _mm_add_epi64(_mm256_castsi256_si128(four), _mm256_extracti128_si256(four, 1));
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(two)) +
+           static_cast<uint64_t>(_mm_extract_epi64(two, 1));
+}
+
 // ---- float32 ----
 
 // The sum of u32 lanes over at most 256 additions, kept as two parts: `low` is the sum
@@ -81,10 +92,7 @@ struct Wide {
         low = widen_add(low, _mm512_sub_epi32(s.low, _mm512_slli_epi32(s.top, 24)));
         top = widen_add(top, s.top);
     }
-    uint64_t total() const {
-        return static_cast<uint64_t>(
-            _mm512_reduce_add_epi64(_mm512_add_epi64(low, _mm512_slli_epi64(top, 24))));
-    }
+    uint64_t total() const { return add_lanes(_mm512_add_epi64(low, _mm512_slli_epi64(top, 24))); }
 };
 
 constexpr float TWO_32 = 4294967296.0f;
@@ -262,8 +270,7 @@ Totals float16_stats(const void* elements, uint64_t count) {
     settle();
     const int16_t max_bits = max_pattern(_mm512_max_epi16(max0, max1));
     if (max_bits > 0x3C00) return NOT_EXACT;  // above 1.0, +infinity or +NaN
-    const uint64_t sum = (static_cast<uint64_t>(_mm512_reduce_add_epi64(w)) << 8) +
-                         static_cast<uint64_t>(_mm512_reduce_add_epi64(zeros));
+    const uint64_t sum = (add_lanes(w) << 8) + add_lanes(zeros);
     return {sum, float16_q(max_bits)};
 }
 
@@ -409,8 +416,7 @@ Totals float64_stats(const void* elements, uint64_t count) {
         part(i, first8(count - i));
     const double max = _mm512_reduce_max_pd(_mm512_max_pd(max0, max1));
     if (!(max < static_cast<double>(FAST_LIMIT))) return NOT_EXACT;
-    return {static_cast<uint64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(sum0, sum1))),
-            static_cast<uint64_t>(max)};
+    return {add_lanes(_mm512_add_epi64(sum0, sum1)), static_cast<uint64_t>(max)};
 }
 
 // ---- small vectors ----
@@ -431,7 +437,7 @@ Totals small_narrow(const void* elements, uint64_t count, uint64_t* q) {
         sum = _mm512_add_epi64(sum, qi);
         max = _mm512_max_epu64(max, qi);
     }
-    return {static_cast<uint64_t>(_mm512_reduce_add_epi64(sum)), _mm512_reduce_max_epu64(max)};
+    return {add_lanes(sum), _mm512_reduce_max_epu64(max)};
 }
 
 struct SmallFloat32 {
@@ -462,7 +468,7 @@ Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
         sum = _mm512_add_epi64(sum, qi);
         max = _mm512_max_epu64(max, qi);
     }
-    return {static_cast<uint64_t>(_mm512_reduce_add_epi64(sum)), _mm512_reduce_max_epu64(max)};
+    return {add_lanes(sum), _mm512_reduce_max_epu64(max)};
 }
 
 }  // namespace
