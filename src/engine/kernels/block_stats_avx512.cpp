@@ -19,6 +19,7 @@
 #endif
 #include <immintrin.h>
 
+#include <bit>
 #include <cstring>
 
 #include "block_stats.hpp"
@@ -178,8 +179,8 @@ Totals float32_stats(const void* elements, uint64_t count) {
         for (uint64_t j = 0; j < count; j += 16) {
             const __mmask16 m = first16(count - j);
             const __m512 y = scaled32(_mm512_maskz_loadu_ps(m, p + j));
-            sum += static_cast<uint64_t>(__builtin_popcount(
-                _mm512_mask_cmp_ps_mask(m, y, _mm512_set1_ps(TWO_32), _CMP_EQ_OQ)));
+            sum += static_cast<uint64_t>(
+                std::popcount(_mm512_mask_cmp_ps_mask(m, y, _mm512_set1_ps(TWO_32), _CMP_EQ_OQ)));
         }
     }
     return {sum, static_cast<uint64_t>(max)};
@@ -379,7 +380,7 @@ Totals bfloat16_stats(const void* elements, uint64_t count) {
             const __mmask32 m = first32(count - j);
             const __m512i h = _mm512_maskz_loadu_epi16(m, p + j);
             sum += static_cast<uint64_t>(
-                __builtin_popcount(_mm512_mask_cmpeq_epi16_mask(m, h, _mm512_set1_epi16(0x3F80))));
+                std::popcount(_mm512_mask_cmpeq_epi16_mask(m, h, _mm512_set1_epi16(0x3F80))));
         }
     }
     return {sum, bfloat16_q(max_bits)};
