@@ -73,7 +73,8 @@ uint64_t elements_to_boundary(Elements<K> p) {
     return offset % sizeof(*p) == 0 ? (64 - offset) % 64 / sizeof(*p) : 0;
 }
 
-// Every q of a small vector, and their totals; false when the path could not make them.
+// Every q of a small vector, and their totals; false, with the totals by the rule, when the
+// path could not make them or some q reaches FAST_LIMIT.
 template <ElementKind K>
 bool quantise_small(const BlockStatsTable& table, Elements<K> p, uint64_t count, uint64_t* q,
                     Totals& totals) {
@@ -116,7 +117,7 @@ SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
         uint64_t q[SMALL_COUNT];
         Totals all;
         if (!quantise_small<K>(table, p, count, q, all)) return by_rule();
-        // At most 32 q of at most 2^64 - 1: the sum before the symbol saturates, never wraps.
+        // quantise_small keeps only arrays of q below FAST_LIMIT: these sums are exact.
         Totals before{0, 0};
         uint64_t exact = 0;
         for (uint64_t i = 0; i < symbol; ++i) {

@@ -1,10 +1,11 @@
-// The one primitive of the fast passes: the sum and the largest of the quantised
-// probabilities q of a run of elements, one table of functions per instruction set.
+// The primitives of the fast passes, one table of functions per instruction set: the sum
+// and the largest of the quantised probabilities q of a run of elements, and every q of a
+// small vector.
 //
-// The scalar path applies the rule. The vector paths compute q in floating point (scale by 2^32,
-// truncate, at least 1) and sum in double lanes, which is exact while every q is below FAST_LIMIT
-// and the run is at most MAX_RUN long. A result whose max reaches FAST_LIMIT is not exact, and the
-// caller falls back to the scalar rule for that run. This header holds no inline code, so the files
+// The scalar path applies the rule. A vector path may give up on a run (elements above 1.0,
+// for example, or q too large for its lanes) by returning a max of FAST_LIMIT or more; the
+// caller then applies the rule to that run. Below FAST_LIMIT its results equal the rule's,
+// for runs of at most MAX_RUN elements. This header holds no inline code, so the files
 // compiled for wider instruction sets cannot leak their code into the others.
 #pragma once
 
@@ -16,7 +17,7 @@
 namespace vantor::kernels {
 
 inline constexpr uint64_t FAST_LIMIT = uint64_t{1} << 33;
-// FAST_LIMIT * MAX_RUN stays below 2^53, so double sums of fast runs are exact.
+// FAST_LIMIT * MAX_RUN stays below 2^53, so that double lanes sum such runs exactly.
 inline constexpr uint64_t MAX_RUN = uint64_t{1} << 19;
 
 // The sum is exact when max < FAST_LIMIT.

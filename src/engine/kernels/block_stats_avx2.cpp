@@ -1,5 +1,10 @@
 // Block statistics with AVX2 and F16C. Compiled with those instructions enabled; only
-// called after the CPU was found to have them.
+// called after the CPU and the OS were found to support them.
+//
+// Without an unsigned conversion, the kernels work in groups: in a group whose largest
+// y = max(x * 2^32, 1) is below 2^24, q converts with the signed conversion and sums in u32
+// lanes; the rare group holding a larger element, and partial vectors, are summed in double
+// lanes, exact below FAST_LIMIT.
 #include <immintrin.h>
 
 #include "block_stats.hpp"
@@ -8,14 +13,8 @@ namespace vantor::kernels {
 
 namespace {
 
-// q = max(1, trunc(x * 2^32)) on 8 float lanes; NaN and negatives give 1 because max
+// q = max(1, trunc(x * 2^32)) on 4 double lanes; NaN and negatives give 1 because max
 // returns its second operand when the first is NaN.
-inline __m256 quantise8(__m256 x) {
-    const __m256 scaled = _mm256_mul_ps(x, _mm256_set1_ps(4294967296.0f));
-    const __m256 whole = _mm256_round_ps(scaled, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    return _mm256_max_ps(whole, _mm256_set1_ps(1.0f));
-}
-
 inline __m256d quantise4(__m256d x) {
     const __m256d scaled = _mm256_mul_pd(x, _mm256_set1_pd(4294967296.0));
     const __m256d whole = _mm256_round_pd(scaled, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
@@ -61,18 +60,15 @@ inline __m256i first_lanes64(uint64_t n) {
     return _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(n)), index);
 }
 
-// The first n (at most 8) of 16-bit elements, zeros after them. Reading the whole 16
-// bytes is safe when they do not cross into another page than the last element's.
+// The first n (at most 8) of 16-bit elements, zeros after them: whole pairs through a
+// masked load of dwords, which reads nothing past them, and an odd last element blended in.
 inline __m128i load_up_to8_16bit(const uint16_t* p, uint64_t n) {
-    if (reinterpret_cast<uintptr_t>(p) % 4096 <= 4096 - 16) {
-        const __m128i all = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i index = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
-        return _mm_and_si128(all, _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(n)), index));
-    }
-    alignas(16) uint16_t lanes[8] = {};
-    for (uint64_t i = 0; i < n; ++i)
-        lanes[i] = p[i];
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
+    const __m128i pairs = _mm_maskload_epi32(reinterpret_cast<const int*>(p),
+                                             _mm256_castsi256_si128(first_lanes32(n / 2)));
+    if (n % 2 == 0) return pairs;
+    const __m128i last = _mm_cmpeq_epi16(_mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7),
+                                         _mm_set1_epi16(static_cast<short>(n - 1)));
+    return _mm_blendv_epi8(pairs, _mm_set1_epi16(static_cast<short>(p[n - 1])), last);
 }
 
 // Loaders widen 8 elements (or the first n of them, zeros after) to float lanes.

@@ -19,6 +19,7 @@
 #endif
 #include <immintrin.h>
 
+#include <bit>
 #include <cstring>
 
 #include "block_stats.hpp"
@@ -45,6 +46,17 @@ __mmask32 first32(uint64_t n) {
 }
 __mmask8 first8(uint64_t n) {
     return n >= 8 ? __mmask8(0xFF) : __mmask8((1u << n) - 1);
+}
+
+// The u64 lanes added up, wrapping. (The compilers' reduction intrinsics add as signed
+// numbers, which may overflow for sums that are meant to wrap.)
+inline uint64_t add_lanes(__m512i v) {
+    const __m256i four =
+        _mm256_add_epi64(_mm512_castsi512_si256(v), _mm512_extracti64x4_epi64(v, 1));
+    const __m128i two =
+        _mm_add_epi64(_mm256_castsi256_si128(four), _mm256_extracti128_si256(four, 1));
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(two)) +
+           static_cast<uint64_t>(_mm_extract_epi64(two, 1));
 }
 
 // ---- float32 ----
@@ -81,10 +93,7 @@ struct Wide {
         low = widen_add(low, _mm512_sub_epi32(s.low, _mm512_slli_epi32(s.top, 24)));
         top = widen_add(top, s.top);
     }
-    uint64_t total() const {
-        return static_cast<uint64_t>(
-            _mm512_reduce_add_epi64(_mm512_add_epi64(low, _mm512_slli_epi64(top, 24))));
-    }
+    uint64_t total() const { return add_lanes(_mm512_add_epi64(low, _mm512_slli_epi64(top, 24))); }
 };
 
 constexpr float TWO_32 = 4294967296.0f;
@@ -107,6 +116,11 @@ inline void float32_part(const float* p, __mmask16 m, Sum32& sum, __m512& max) {
 // room for the masked head and tail: each of them adds once to each accumulator.
 constexpr uint64_t FLOAT32_ITERATIONS = SUM32_ADDITIONS / 2 - 2;
 
+// The top bytes of q matter only from q = 2^24 on (x >= 2^-8). The main loop adds groups of
+// iterations without them and checks each group's largest y: the rare group holding such
+// an element is read again with its top bytes.
+constexpr uint64_t FLOAT32_GROUP = 8;
+
 Totals float32_stats(const void* elements, uint64_t count) {
     const auto* p = static_cast<const float*>(elements);
     if (count == 0) return {0, 0};
@@ -118,6 +132,30 @@ Totals float32_stats(const void* elements, uint64_t count) {
     for (;;) {
         const uint64_t stop =
             count - i < 32 * FLOAT32_ITERATIONS ? count : i + 32 * FLOAT32_ITERATIONS;
+        while (i + 32 * FLOAT32_GROUP <= stop) {
+            __m512i low0 = _mm512_setzero_si512(), low1 = low0;
+            __m512 group0 = _mm512_setzero_ps(), group1 = group0;
+            for (uint64_t k = 0; k < FLOAT32_GROUP; ++k) {
+                const __m512 a = scaled32(_mm512_loadu_ps(p + i + 32 * k));
+                const __m512 b = scaled32(_mm512_loadu_ps(p + i + 32 * k + 16));
+                low0 = _mm512_add_epi32(low0, _mm512_cvttps_epu32(a));
+                low1 = _mm512_add_epi32(low1, _mm512_cvttps_epu32(b));
+                group0 = _mm512_max_ps(group0, a);
+                group1 = _mm512_max_ps(group1, b);
+            }
+            const __m512 group = _mm512_max_ps(group0, group1);
+            if (_mm512_cmp_ps_mask(group, _mm512_set1_ps(16777216.0f), _CMP_GE_OQ) == 0) {
+                s0.low = _mm512_add_epi32(s0.low, low0);
+                s1.low = _mm512_add_epi32(s1.low, low1);
+            } else {
+                for (uint64_t k = 0; k < FLOAT32_GROUP; ++k) {
+                    s0.add(_mm512_cvttps_epu32(scaled32(_mm512_loadu_ps(p + i + 32 * k))));
+                    s1.add(_mm512_cvttps_epu32(scaled32(_mm512_loadu_ps(p + i + 32 * k + 16))));
+                }
+            }
+            max0 = _mm512_max_ps(max0, group);
+            i += 32 * FLOAT32_GROUP;
+        }
         for (; i + 32 <= stop; i += 32) {
             const __m512 a = scaled32(_mm512_loadu_ps(p + i));
             const __m512 b = scaled32(_mm512_loadu_ps(p + i + 16));
@@ -141,8 +179,8 @@ Totals float32_stats(const void* elements, uint64_t count) {
         for (uint64_t j = 0; j < count; j += 16) {
             const __mmask16 m = first16(count - j);
             const __m512 y = scaled32(_mm512_maskz_loadu_ps(m, p + j));
-            sum += static_cast<uint64_t>(__builtin_popcount(
-                _mm512_mask_cmp_ps_mask(m, y, _mm512_set1_ps(TWO_32), _CMP_EQ_OQ)));
+            sum += static_cast<uint64_t>(
+                std::popcount(_mm512_mask_cmp_ps_mask(m, y, _mm512_set1_ps(TWO_32), _CMP_EQ_OQ)));
         }
     }
     return {sum, static_cast<uint64_t>(max)};
@@ -233,8 +271,7 @@ Totals float16_stats(const void* elements, uint64_t count) {
     settle();
     const int16_t max_bits = max_pattern(_mm512_max_epi16(max0, max1));
     if (max_bits > 0x3C00) return NOT_EXACT;  // above 1.0, +infinity or +NaN
-    const uint64_t sum = (static_cast<uint64_t>(_mm512_reduce_add_epi64(w)) << 8) +
-                         static_cast<uint64_t>(_mm512_reduce_add_epi64(zeros));
+    const uint64_t sum = (add_lanes(w) << 8) + add_lanes(zeros);
     return {sum, float16_q(max_bits)};
 }
 
@@ -343,7 +380,7 @@ Totals bfloat16_stats(const void* elements, uint64_t count) {
             const __mmask32 m = first32(count - j);
             const __m512i h = _mm512_maskz_loadu_epi16(m, p + j);
             sum += static_cast<uint64_t>(
-                __builtin_popcount(_mm512_mask_cmpeq_epi16_mask(m, h, _mm512_set1_epi16(0x3F80))));
+                std::popcount(_mm512_mask_cmpeq_epi16_mask(m, h, _mm512_set1_epi16(0x3F80))));
         }
     }
     return {sum, bfloat16_q(max_bits)};
@@ -380,8 +417,7 @@ Totals float64_stats(const void* elements, uint64_t count) {
         part(i, first8(count - i));
     const double max = _mm512_reduce_max_pd(_mm512_max_pd(max0, max1));
     if (!(max < static_cast<double>(FAST_LIMIT))) return NOT_EXACT;
-    return {static_cast<uint64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(sum0, sum1))),
-            static_cast<uint64_t>(max)};
+    return {add_lanes(_mm512_add_epi64(sum0, sum1)), static_cast<uint64_t>(max)};
 }
 
 // ---- small vectors ----
@@ -402,7 +438,7 @@ Totals small_narrow(const void* elements, uint64_t count, uint64_t* q) {
         sum = _mm512_add_epi64(sum, qi);
         max = _mm512_max_epu64(max, qi);
     }
-    return {static_cast<uint64_t>(_mm512_reduce_add_epi64(sum)), _mm512_reduce_max_epu64(max)};
+    return {add_lanes(sum), _mm512_reduce_max_epu64(max)};
 }
 
 struct SmallFloat32 {
@@ -433,7 +469,7 @@ Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
         sum = _mm512_add_epi64(sum, qi);
         max = _mm512_max_epu64(max, qi);
     }
-    return {static_cast<uint64_t>(_mm512_reduce_add_epi64(sum)), _mm512_reduce_max_epu64(max)};
+    return {add_lanes(sum), _mm512_reduce_max_epu64(max)};
 }
 
 }  // namespace
