@@ -16,6 +16,12 @@ uint64_t decoding_target(const CoderState& state, uint64_t range) {
 
 // The next `count` (at most 62) stream bits, earliest highest, as read_bit would give them.
 uint64_t read_bits(CoderState& state, unsigned count) {
+    if (count == 0) return 0;
+    if (count <= state.in_bits_left) {  // the usual case: within the byte being read
+        state.in_bits_left = static_cast<uint8_t>(state.in_bits_left - count);
+        return (unsigned{state.input[state.input_pos - 1]} >> state.in_bits_left) &
+               ((1u << count) - 1);
+    }
     uint64_t bits = 0;
     while (count > 0) {
         if (state.in_bits_left == 0) {

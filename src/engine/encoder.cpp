@@ -12,6 +12,11 @@ namespace {
 void put_bits(CoderState& state, uint64_t bits, unsigned count) {
     const uint64_t word = (uint64_t{state.out_byte} << count) | bits;
     unsigned filled = state.out_bit_count + count;
+    if (filled < 8) {  // the usual case: the byte is not complete yet
+        state.out_byte = static_cast<uint8_t>(word);
+        state.out_bit_count = static_cast<uint8_t>(filled);
+        return;
+    }
     while (filled >= 8) {
         filled -= 8;
         state.output.push(static_cast<uint8_t>(word >> filled));
@@ -47,7 +52,9 @@ void settle_bit(CoderState& state, unsigned bit) {
 
 void renormalise(CoderState& state) {
     const Renormalisation r = renormalise_interval(state);
-    if (r.settled != 0) {
+    if (r.settled != 0 && state.pending_bits == 0 && r.settled <= 56) {
+        put_bits(state, r.settled_bits, r.settled);  // the usual case, in one piece
+    } else if (r.settled != 0) {
         const unsigned first = static_cast<unsigned>(r.settled_bits >> (r.settled - 1));
         settle_bit(state, first);
         const unsigned rest = r.settled - 1;

@@ -18,6 +18,8 @@ using kernels::SearchState;
 template <ElementKind K>
 using Elements = const kernels::Storage<K>*;
 
+// Up to this many elements the rule itself is quicker than a call into a vector path.
+constexpr uint64_t TINY_COUNT = 4;
 // Runs of the decoder's first pass are at least this long.
 constexpr uint64_t MIN_RUN_LENGTH = 1024;
 // Inside a run the search narrows through pieces of these sizes, then walks pieces of
@@ -112,6 +114,7 @@ SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
         return kernels::scalar_share(FromElements<K>{p}, count, kernels::scalar_totals<K>(p, count),
                                      symbol);
     };
+    if (count <= TINY_COUNT) return by_rule();
     const BlockStatsTable& table = kernels::active_block_stats();
     if (count <= SMALL_COUNT) {
         uint64_t q[SMALL_COUNT];
@@ -149,6 +152,10 @@ void scan(Elements<K> p, uint64_t count, RunScan& out) {
     out.head = 0;
     out.run_count = 0;
     out.small = false;
+    if (count <= TINY_COUNT) {
+        out.totals = kernels::scalar_totals<K>(p, count);
+        return;
+    }
     const BlockStatsTable& table = kernels::active_block_stats();
     if (count <= SMALL_COUNT) {
         out.small = quantise_small<K>(table, p, count, out.q, out.totals);

@@ -36,19 +36,23 @@ struct Renormalisation {
 
 inline Renormalisation renormalise_interval(CoderState& state) {
     constexpr uint64_t MASK = INITIAL_HIGH;  // the 62 bits of the interval
-    const auto settled = static_cast<unsigned>(std::countl_zero(state.low ^ state.high)) - 2;
+    // (`| 1` changes no count here and spares the compilers a test for zero.)
+    const auto settled = static_cast<unsigned>(std::countl_zero((state.low ^ state.high) | 1)) - 2;
     const uint64_t settled_bits = settled == 0 ? 0 : state.low >> (62 - settled);
     const uint64_t ones = (uint64_t{1} << settled) - 1;
     uint64_t low = (state.low << settled) & MASK;
     uint64_t high = ((state.high << settled) | ones) & MASK;
-    // Leading ones of low and leading zeros of high, both from bit 60 down.
-    const auto low_run = static_cast<unsigned>(std::countl_zero(~(low << 3)));
-    const auto high_run = static_cast<unsigned>(std::countl_zero(high << 3));
-    const unsigned expansions = low_run < high_run ? low_run : high_run;
-    // Each expansion removes bit 60, which is 1 in low and 0 in high, and shifts; bit 61
-    // stays 0 in low and 1 in high.
-    low = (low << expansions) & (HALF - 1);
-    high = (((high << expansions) | ((uint64_t{1} << expansions) - 1)) & MASK) | HALF;
+    // Expansions happen only when low is 01... and high 10...; then they go on for as many
+    // leading ones of low and zeros of high as follow, from bit 60 down. Each removes bit 60,
+    // which is 1 in low and 0 in high, and shifts; bit 61 stays 0 in low and 1 in high.
+    unsigned expansions = 0;
+    if ((low >> 60) == 1 && (high >> 60) == 2) {
+        const auto low_run = static_cast<unsigned>(std::countl_zero(~(low << 3) | 1));
+        const auto high_run = static_cast<unsigned>(std::countl_zero((high << 3) | 1));
+        expansions = low_run < high_run ? low_run : high_run;
+        low = (low << expansions) & (HALF - 1);
+        high = (((high << expansions) | ((uint64_t{1} << expansions) - 1)) & MASK) | HALF;
+    }
     state.low = low;
     state.high = high;
     return {settled, settled_bits, expansions};
