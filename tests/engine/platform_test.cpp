@@ -50,14 +50,18 @@ TEST(Platform, CapturedFramesLeadBackToThisProgram) {
     EXPECT_TRUE(caller_seen);
 
     // Two addresses of one module: same module path, offsets as far apart as the addresses.
-    const CodeAddress inner = describe_address(frames[0]);
+    // The innermost frame of this program is compared: a sanitizer's runtime may capture the
+    // stack for it and put its own frame first.
     const CodeAddress outer = describe_address(caller);
-    ASSERT_TRUE(inner.found);
     ASSERT_TRUE(outer.found);
-    EXPECT_FALSE(inner.module.empty());
-    EXPECT_EQ(inner.module, outer.module);
+    EXPECT_FALSE(outer.module.empty());
+    std::size_t first = 0;
+    while (first < count && describe_address(frames[first]).module != outer.module)
+        ++first;
+    ASSERT_LT(first, count);
+    const CodeAddress inner = describe_address(frames[first]);
     EXPECT_EQ(outer.offset - inner.offset,
-              reinterpret_cast<uintptr_t>(caller) - reinterpret_cast<uintptr_t>(frames[0]));
+              reinterpret_cast<uintptr_t>(caller) - reinterpret_cast<uintptr_t>(frames[first]));
 }
 
 }  // namespace
