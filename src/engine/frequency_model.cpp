@@ -120,14 +120,16 @@ SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
         uint64_t q[SMALL_COUNT];
         Totals all;
         if (!quantise_small<K>(table, p, count, q, all)) return by_rule();
-        // quantise_small keeps only arrays of q below FAST_LIMIT: these sums are exact.
+        // quantise_small keeps only arrays of q below FAST_LIMIT: this sum is exact, and the
+        // maximum before the symbol matters only as far as it reaches the whole maximum.
         Totals before{0, 0};
-        uint64_t exact = 0;
+        bool holds_max = false;
         for (uint64_t i = 0; i < symbol; ++i) {
             before.sum += q[i];
-            before.max = q[i] > before.max ? q[i] : before.max;
-            exact = saturating_add(exact, q[i]);
+            holds_max |= q[i] == all.max;
         }
+        before.max = holds_max ? all.max : 0;
+        const uint64_t exact = before.sum;
         return share_from(before, exact, q[symbol], all);
     }
     // Every q before the symbol must be below FAST_LIMIT for their sum to be exact.

@@ -441,6 +441,25 @@ Totals small_narrow(const void* elements, uint64_t count, uint64_t* q) {
     return {add_lanes(sum), _mm512_reduce_max_epu64(max)};
 }
 
+// float32 sixteen at a time: one masked load, two conversions of eight.
+Totals small_float32(const void* elements, uint64_t count, uint64_t* q) {
+    const auto* p = static_cast<const float*>(elements);
+    __m512i sum = _mm512_setzero_si512(), max = _mm512_setzero_si512();
+    for (uint64_t i = 0; i < count; i += 16) {
+        const __mmask16 m = first16(count - i);
+        const __m512 y = scaled32(_mm512_maskz_loadu_ps(m, p + i));
+        const __m512i low = _mm512_maskz_cvttps_epu64(__mmask8(m), _mm512_castps512_ps256(y));
+        const __m512i high = _mm512_maskz_cvttps_epu64(
+            __mmask8(m >> 8),
+            _mm256_castsi256_ps(_mm512_extracti64x4_epi64(_mm512_castps_si512(y), 1)));
+        _mm512_mask_storeu_epi64(q + i, __mmask8(m), low);
+        _mm512_mask_storeu_epi64(q + i + 8, __mmask8(m >> 8), high);
+        sum = _mm512_add_epi64(sum, _mm512_add_epi64(low, high));
+        max = _mm512_max_epu64(max, _mm512_max_epu64(low, high));
+    }
+    return {add_lanes(sum), _mm512_reduce_max_epu64(max)};
+}
+
 struct SmallFloat32 {
     using T = float;
     static __m256 load(const T* p, __mmask8 m) { return _mm256_maskz_loadu_ps(m, p); }
@@ -476,8 +495,7 @@ Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
 
 extern const BlockStatsTable AVX512_BLOCK_STATS = {
     {float32_stats, float16_stats, bfloat16_stats, float64_stats},
-    {small_narrow<SmallFloat32>, small_narrow<SmallFloat16>, small_narrow<SmallBFloat16>,
-     small_float64},
+    {small_float32, small_narrow<SmallFloat16>, small_narrow<SmallBFloat16>, small_float64},
     "avx512",
 };
 
