@@ -57,43 +57,27 @@ bool is_float32(const NumpyApi& numpy, PyObject* object, int nd) {
            numpy.is_builtin(abi::as_array(object)->descr, abi::TYPE_FLOAT);
 }
 
-// `probs` itself when it can be read in place (its kind in `kind`), else its float32 copy.
-PyRef accepted_vector(PyObject* probs, ElementKind& kind) {
+// `probs` itself when it is an `nd`-dimensional array that can be read in place (its kind
+// in `kind`), else its float32 copy, which must have `nd` dimensions too.
+PyRef accepted(PyObject* probs, int nd, ElementKind& kind) {
     const NumpyApi& numpy = NumpyApi::get();
-    if (const std::optional<ElementKind> in_place = classify(numpy, probs, 1)) {
+    if (const std::optional<ElementKind> in_place = classify(numpy, probs, nd)) {
         kind = *in_place;
         return PyRef::borrow(probs);
     }
     kind = ElementKind::Float32;
     PyRef converted = convert_to_float32(probs);
-    if (!is_float32(numpy, converted.get(), 1)) {
-        throw_conversion_error(converted.get(), compat::ARRAY_TARGET);
-    }
-    return converted;
-}
-
-// The same for rows: a two-dimensional array of one of the four kinds, else its float32
-// copy, which must have two dimensions too.
-PyRef accepted_rows(PyObject* probs, ElementKind& kind) {
-    const NumpyApi& numpy = NumpyApi::get();
-    if (const std::optional<ElementKind> in_place = classify(numpy, probs, 2)) {
-        kind = *in_place;
-        return PyRef::borrow(probs);
-    }
-    kind = ElementKind::Float32;
-    PyRef converted = convert_to_float32(probs);
-    if (!is_float32(numpy, converted.get(), 2)) {
-        const int nd = numpy.is_array(converted.get()) ? abi::as_array(converted.get())->nd : -1;
-        throw_error(PyExc_TypeError,
-                    "probs must have 2 dimensions, one row per step, not " + std::to_string(nd));
-    }
-    return converted;
+    if (is_float32(numpy, converted.get(), nd)) return converted;
+    if (nd == 1) throw_conversion_error(converted.get(), compat::ARRAY_TARGET);
+    const int got = numpy.is_array(converted.get()) ? abi::as_array(converted.get())->nd : -1;
+    throw_error(PyExc_TypeError,
+                "probs must have 2 dimensions, one row per step, not " + std::to_string(got));
 }
 
 }  // namespace
 
 ProbabilityArray::ProbabilityArray(PyObject* probs, SourceLocation contiguity_site)
-    : array_(accepted_vector(probs, kind_)), borrow_(array_.get()), view_{kind_, nullptr, 0} {
+    : array_(accepted(probs, 1, kind_)), borrow_(array_.get()), view_{kind_, nullptr, 0} {
     const abi::ArrayObject* fields = abi::as_array(array_.get());
     if ((fields->flags & (abi::ARRAY_C_CONTIGUOUS | abi::ARRAY_F_CONTIGUOUS)) == 0) {
         fail(std::string(compat::UNWRAP_FAILED) + compat::NOT_CONTIGUOUS, contiguity_site);
@@ -107,7 +91,7 @@ ProbabilityArray::ProbabilityArray(PyObject* probs, SourceLocation contiguity_si
 namespace vantor::binding {
 
 ProbabilityRowsArray::ProbabilityRowsArray(PyObject* probs)
-    : array_(accepted_rows(probs, kind_)), borrow_(array_.get()), rows_{kind_, nullptr, 0, 0, 0} {
+    : array_(accepted(probs, 2, kind_)), borrow_(array_.get()), rows_{kind_, nullptr, 0, 0, 0} {
     const abi::ArrayObject* fields = abi::as_array(array_.get());
     const auto element_size =
         static_cast<int64_t>(abi::element_size(fields->descr, NumpyApi::get().numpy2_layout()));
