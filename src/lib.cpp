@@ -3,7 +3,7 @@
 //
 // The file reads in the order of a heap type on the limited API: the instance record, its
 // creation and deallocation, the methods, the method table and the type's slots and
-// specification, then the module. Each method is the adapter between the interpreter and
+// description, then the module. Each method is the adapter between the interpreter and
 // the engine (src/engine/): it parses its arguments (binding/arguments), checks `self`
 // and takes the coder for the call (binding/exclusive_use), converts the arguments
 // (binding/conversions, binding/probability_array), runs one engine operation, maps a
@@ -247,13 +247,13 @@ PyType_Slot slots[] = {
 };
 
 // Static storage: before Python 3.11 the type keeps pointing into the name.
-PyType_Spec coder_spec = {
+PyType_Spec coder_description = {
     "builtins.ArithmeticCoder", static_cast<int>(sizeof(CoderObject)), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 
 // The type, created on the first (or, after a failure, a later) module initialisation.
 PyTypeObject* coder_type() {
-    if (coder_type_cell == nullptr) coder_type_cell = create_type(coder_spec);
+    if (coder_type_cell == nullptr) coder_type_cell = create_type(coder_description);
     return coder_type_cell;
 }
 

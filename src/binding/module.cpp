@@ -37,8 +37,8 @@ void add_class(PyObject* module, const char* class_name, PyTypeObject* type) {
 
 }  // namespace
 
-PyTypeObject* create_type(PyType_Spec& spec) {
-    PyObject* created = PyType_FromSpec(&spec);
+PyTypeObject* create_type(PyType_Spec& description) {
+    PyObject* created = PyType_FromSpec(&description);
     if (created == nullptr) {
         PyError cause = fetch_error();
         PyError error = PyError::lazy(PyExc_RuntimeError, compat::TYPE_CREATION_FAILED);

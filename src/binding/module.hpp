@@ -5,9 +5,9 @@
 
 namespace vantor::binding {
 
-// The type made from `spec`. Failure is RuntimeError "An error occurred while initializing
+// The type made from `description`. Failure is RuntimeError "An error occurred while initializing
 // class ArithmeticCoder", caused by the error of the creation.
-PyTypeObject* create_type(PyType_Spec& spec);
+PyTypeObject* create_type(PyType_Spec& description);
 
 // The body of PyInit__vantor: creates the module from `definition` and adds the class
 // `class_type()` to it under `class_name`, and to its __all__. Every call after a
