@@ -1,5 +1,6 @@
-"""Helpers for the module tests: child interpreters."""
+"""Helpers for the module tests: child interpreters, and the examples loaded as modules."""
 
+import importlib.util
 import os
 import subprocess
 import sys
@@ -20,3 +21,14 @@ def run_python(*pieces, backtrace=None):
         text=True,
         timeout=60,
     )
+
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+
+
+def load_example(name):
+    """examples/NAME.py as a module, without running its command line."""
+    spec = importlib.util.spec_from_file_location(name, os.path.join(EXAMPLES, name + ".py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module

