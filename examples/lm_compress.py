@@ -218,6 +218,13 @@ class Model:
         self._fingerprint = None
 
     def tokenize(self, data):
+        """The tokens of `data`, or None when it is not valid UTF-8: llama.cpp's tokenizer
+        aborts the whole process on some invalid sequences (four-byte forms past U+10FFFF),
+        so it is never given one."""
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError:
+            return None
         # special=False: a text that contains "<|endoftext|>" is text, not a control token.
         return self.llm.tokenize(data, add_bos=False, special=False)
 
@@ -355,7 +362,7 @@ def to_tokens(model, data):
     """Symbols whose bytes are exactly `data`, and how many bytes were spelled out one
     symbol per byte."""
     tokens = model.tokenize(data)
-    if model.detokenize(tokens) == data:
+    if tokens is not None and model.detokenize(tokens) == data:
         return tokens, 0
     # Line by line, so that one odd character costs its line, not the file; within a
     # line that does not come back as it was, the valid UTF-8 stretches are tokenized on
@@ -363,7 +370,7 @@ def to_tokens(model, data):
     symbols, spelled = [], 0
     for line in data.splitlines(keepends=True):
         line_tokens = model.tokenize(line)
-        if model.detokenize(line_tokens) == line:
+        if line_tokens is not None and model.detokenize(line_tokens) == line:
             symbols += line_tokens
             continue
         for is_text, run in split_utf8(line):

@@ -4,6 +4,7 @@ and are skipped without them, unless VANTOR_REQUIRE_LM=1 makes their absence an 
 
 import importlib.util
 import os
+import random
 import stat
 import subprocess
 import sys
@@ -81,7 +82,11 @@ INPUTS = {
     "english": (ENGLISH, lm.TOKENS),
     "special tokens as text": (b"<|endoftext|>x<|im_start|>user\n" + ENGLISH, lm.TOKENS),
     "invalid utf-8 inside text": (ENGLISH[:40] + b"\xff\xc3(\x00" + ENGLISH[40:], lm.TOKENS),
-    "binary": (bytes(range(256)) + os.urandom(200), lm.STORED),
+    # Four-byte forms past U+10FFFF make llama.cpp's tokenizer abort the process.
+    "code points past U+10FFFF": (ENGLISH + b"\xf6\xa4\xb3\xb0 \xf4\x90\x80\x80\n" + ENGLISH,
+                                  lm.TOKENS),
+    "binary": (bytes(range(256)) + bytes(random.Random(0).getrandbits(8) for _ in range(200)),
+               lm.STORED),
     "empty": (b"", lm.STORED),
 }
 
