@@ -36,27 +36,33 @@ void rewind(CoderState& s, const CoderMark& m) {
 
 BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& rows, const uint64_t* symbols) {
     const CoderMark before = mark(state);
-    for (uint64_t r = 0; r < rows.rows; ++r) {
-        const StepStatus status = encode_symbol(state, rows.row(r), symbols[r]);
-        if (status != StepStatus::Coded) {
-            rewind(state, before);
-            return {status, r, symbols[r]};
+    return visit_kind(rows.kind, [&](auto kind) -> BatchOutcome {
+        for (uint64_t r = 0; r < rows.rows; ++r) {
+            const StepStatus status =
+                encode_elements<kind()>(state, rows.elements<kind()>(r), rows.length, symbols[r]);
+            if (status != StepStatus::Coded) {
+                rewind(state, before);
+                return {status, r, symbols[r]};
+            }
         }
-    }
-    return {StepStatus::Coded, rows.rows, 0};
+        return {StepStatus::Coded, rows.rows, 0};
+    });
 }
 
 BatchOutcome decode_rows(CoderState& state, const ProbabilityRows& rows, uint64_t* symbols) {
     const CoderMark before = mark(state);
-    for (uint64_t r = 0; r < rows.rows; ++r) {
-        const DecodeOutcome outcome = decode_symbol(state, rows.row(r));
-        if (outcome.status != StepStatus::Coded) {
-            rewind(state, before);
-            return {outcome.status, r, outcome.symbol};
+    return visit_kind(rows.kind, [&](auto kind) -> BatchOutcome {
+        for (uint64_t r = 0; r < rows.rows; ++r) {
+            const DecodeOutcome outcome =
+                decode_elements<kind()>(state, rows.elements<kind()>(r), rows.length);
+            if (outcome.status != StepStatus::Coded) {
+                rewind(state, before);
+                return {outcome.status, r, outcome.symbol};
+            }
+            symbols[r] = outcome.symbol;
         }
-        symbols[r] = outcome.symbol;
-    }
-    return {StepStatus::Coded, rows.rows, 0};
+        return {StepStatus::Coded, rows.rows, 0};
+    });
 }
 
 }  // namespace vantor

@@ -20,9 +20,15 @@ struct ProbabilityRows {
     uint64_t length;     // elements per row
     int64_t row_stride;  // bytes from one row to the next
 
-    ProbabilityView row(uint64_t r) const {
-        return {kind, first + static_cast<int64_t>(r) * row_stride, length};
+    ProbabilityView row(uint64_t r) const { return {kind, row_start(r), length}; }
+
+    // Row r's elements, for a caller that knows the kind.
+    template <ElementKind K>
+    const Storage<K>* elements(uint64_t r) const {
+        return static_cast<const Storage<K>*>(static_cast<const void*>(row_start(r)));
     }
+
+    const char* row_start(uint64_t r) const { return first + static_cast<int64_t>(r) * row_stride; }
 };
 
 // Where a batch stopped: `row` is the refused row (status not Coded), or the row count.

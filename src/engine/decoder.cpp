@@ -1,5 +1,6 @@
 #include "decoder.hpp"
 
+#include "few_elements.hpp"
 #include "frequency_model.hpp"
 #include "interval.hpp"
 #include "wide_math.hpp"
@@ -75,19 +76,56 @@ unsigned read_bit(CoderState& state) {
     return (unsigned{state.input[state.input_pos - 1]} >> state.in_bits_left) & 1u;
 }
 
-DecodeOutcome decode_symbol(CoderState& state, const ProbabilityView& view) {
+namespace {
+
+// The search of a vector of a few elements: one pass keeps every q, a second reads them.
+template <ElementKind K>
+SymbolSearch search_few(const Storage<K>* elements, uint64_t count, uint64_t target) {
+    uint64_t q[FEW_COUNT];
+    Totals totals;
+    if (quantise_few<K>(elements, count, q, totals)) {
+        return search_by_rule(kernels::FromArray{q}, count, totals, target);
+    }
+    return search_by_rule(kernels::FromElements<K>{elements}, count, totals, target);
+}
+
+template <ElementKind K>
+SymbolSearch search_many(const Storage<K>* elements, uint64_t count, uint64_t target) {
+    RunScan scan;
+    scan_runs_of<K>(elements, count, scan);
+    return search_runs_of<K>(elements, count, scan, target);
+}
+
+}  // namespace
+
+template <ElementKind K>
+DecodeOutcome decode_elements(CoderState& state, const Storage<K>* elements, uint64_t count) {
     const uint64_t range = state.high - state.low + 1;
     if (range == 0) return {StepStatus::EmptyInterval, 0};
     if (state.value < state.low || state.value > state.high) return {StepStatus::NotPositioned, 0};
-    if (view.count == 0) return {StepStatus::EmptyProbabilities, 0};
-    RunScan scan;
-    scan_runs(view, scan);
-    const SymbolSearch search = search_runs(view, scan, decoding_target(state, range));
+    if (count == 0) return {StepStatus::EmptyProbabilities, 0};
+    const uint64_t target = decoding_target(state, range);
+    const SymbolSearch search = count <= FEW_COUNT ? search_few<K>(elements, count, target)
+                                                   : search_many<K>(elements, count, target);
     if (!search.found || !search.codable) return {StepStatus::NoShare, search.symbol};
     narrow(state, search.cum_low, search.cum_high);
     renormalise(state);
     assert_invariants(state, AfterStep::Decoding);
     return {StepStatus::Coded, search.symbol};
+}
+
+template DecodeOutcome decode_elements<ElementKind::Float32>(CoderState&, const float*, uint64_t);
+template DecodeOutcome decode_elements<ElementKind::Float16>(CoderState&, const uint16_t*,
+                                                             uint64_t);
+template DecodeOutcome decode_elements<ElementKind::BFloat16>(CoderState&, const uint16_t*,
+                                                              uint64_t);
+template DecodeOutcome decode_elements<ElementKind::Float64>(CoderState&, const double*, uint64_t);
+
+DecodeOutcome decode_symbol(CoderState& state, const ProbabilityView& view) {
+    return visit_kind(view.kind, [&](auto kind) {
+        return decode_elements<kind()>(state, static_cast<const Storage<kind()>*>(view.data),
+                                       view.count);
+    });
 }
 
 }  // namespace vantor

@@ -1,5 +1,6 @@
 #include "encoder.hpp"
 
+#include "few_elements.hpp"
 #include "frequency_model.hpp"
 #include "interval.hpp"
 
@@ -65,15 +66,36 @@ void renormalise(CoderState& state) {
 
 }  // namespace
 
-StepStatus encode_symbol(CoderState& state, const ProbabilityView& view, uint64_t symbol) {
-    if (view.count == 0) return StepStatus::EmptyProbabilities;
-    if (symbol >= view.count) return StepStatus::SymbolOutOfRange;
-    const SymbolRange share = encoder_share(view, symbol);
+template <ElementKind K>
+StepStatus encode_elements(CoderState& state, const Storage<K>* elements, uint64_t count,
+                           uint64_t symbol) {
+    if (count == 0) return StepStatus::EmptyProbabilities;
+    if (symbol >= count) return StepStatus::SymbolOutOfRange;
+    SymbolRange share;
+    if (count > FEW_COUNT || !few_share<K>(elements, count, symbol, share)) {
+        share = encoder_share_of<K>(elements, count, symbol);
+    }
     if (!share.codable) return StepStatus::NoShare;
     narrow(state, share.cum_low, share.cum_high);
     renormalise(state);
     assert_invariants(state, AfterStep::Encoding);
     return StepStatus::Coded;
+}
+
+template StepStatus encode_elements<ElementKind::Float32>(CoderState&, const float*, uint64_t,
+                                                          uint64_t);
+template StepStatus encode_elements<ElementKind::Float16>(CoderState&, const uint16_t*, uint64_t,
+                                                          uint64_t);
+template StepStatus encode_elements<ElementKind::BFloat16>(CoderState&, const uint16_t*, uint64_t,
+                                                           uint64_t);
+template StepStatus encode_elements<ElementKind::Float64>(CoderState&, const double*, uint64_t,
+                                                          uint64_t);
+
+StepStatus encode_symbol(CoderState& state, const ProbabilityView& view, uint64_t symbol) {
+    return visit_kind(view.kind, [&](auto kind) {
+        return encode_elements<kind()>(state, static_cast<const Storage<kind()>*>(view.data),
+                                       view.count, symbol);
+    });
 }
 
 void finish_stream(CoderState& state) {

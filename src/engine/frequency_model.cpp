@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "few_elements.hpp"
 #include "kernels/dispatch.hpp"
 #include "kernels/scalar.hpp"
 
@@ -18,8 +19,6 @@ using kernels::SearchState;
 template <ElementKind K>
 using Elements = const kernels::Storage<K>*;
 
-// Up to this many elements the rule itself is quicker than a call into a vector path.
-constexpr uint64_t TINY_COUNT = 4;
 // Runs of the decoder's first pass are at least this long.
 constexpr uint64_t MIN_RUN_LENGTH = 1024;
 // Inside a run the search narrows through pieces of these sizes, then walks pieces of
@@ -86,40 +85,22 @@ bool quantise_small(const BlockStatsTable& table, Elements<K> p, uint64_t count,
     return false;
 }
 
-// The true partial sum of the frequencies, saturating far above TOTAL_FREQ instead of
-// wrapping: it decides whether a share lies inside the table.
-constexpr uint64_t CEILING = uint64_t{1} << 62;
-inline uint64_t saturating_add(uint64_t a, uint64_t b) {
-    return b > CEILING - a ? CEILING : a + b;
-}
-
-// The rule's share of the symbol from the totals of the elements before it (`before`, with
-// `exact` their sum saturating at CEILING), its own q and the totals of the whole vector:
-// d is the first element equal to the maximum, before the symbol, the symbol, or after.
-SymbolRange share_from(Totals before, uint64_t exact, uint64_t q, Totals all) {
-    const uint64_t remainder = TOTAL_FREQ - all.sum;  // wrapping, as in the rule
-    const bool dominant_before = before.max == all.max;
-    const bool dominant_here = !dominant_before && q == all.max;
-    const uint64_t cum_low = before.sum + (dominant_before ? remainder : 0);
-    const uint64_t f = dominant_here ? q + remainder : q;
-    // d's frequency at its 64-bit value replaces its q; exact >= max, as it holds d's q.
-    if (dominant_before) exact = saturating_add(exact - all.max, all.max + remainder);
-    exact = saturating_add(exact, f);
-    return {cum_low, cum_low + f, f != 0 && exact <= TOTAL_FREQ};
-}
+}  // namespace
 
 template <ElementKind K>
-SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
+SymbolRange encoder_share_of(Elements<K> p, uint64_t count, uint64_t symbol) {
     const auto by_rule = [&] {
         return kernels::scalar_share(FromElements<K>{p}, count, kernels::scalar_totals<K>(p, count),
                                      symbol);
     };
-    if (count <= TINY_COUNT) return by_rule();
-    const BlockStatsTable& table = kernels::active_block_stats();
+    if (count <= FEW_COUNT) {
+        SymbolRange range;
+        return few_share<K>(p, count, symbol, range) ? range : by_rule();
+    }
     if (count <= SMALL_COUNT) {
         uint64_t q[SMALL_COUNT];
         Totals all;
-        if (!quantise_small<K>(table, p, count, q, all)) return by_rule();
+        if (!quantise_small<K>(kernels::active_block_stats(), p, count, q, all)) return by_rule();
         // quantise_small keeps only arrays of q below FAST_LIMIT: this sum is exact, and the
         // maximum before the symbol matters only as far as it reaches the whole maximum.
         Totals before{0, 0};
@@ -132,6 +113,7 @@ SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
         const uint64_t exact = before.sum;
         return share_from(before, exact, q[symbol], all);
     }
+    const BlockStatsTable& table = kernels::active_block_stats();
     // Every q before the symbol must be below FAST_LIMIT for their sum to be exact.
     Totals before{0, 0};
     uint64_t exact = 0;
@@ -149,13 +131,14 @@ SymbolRange share(Elements<K> p, uint64_t count, uint64_t symbol) {
 }
 
 template <ElementKind K>
-void scan(Elements<K> p, uint64_t count, RunScan& out) {
+void scan_runs_of(Elements<K> p, uint64_t count, RunScan& out) {
     out.run_length = 0;
     out.head = 0;
     out.run_count = 0;
     out.small = false;
-    if (count <= TINY_COUNT) {
-        out.totals = kernels::scalar_totals<K>(p, count);
+    if (count <= FEW_COUNT) {
+        // The totals are the rule's either way; the q only when they are exact.
+        out.small = quantise_few<K>(p, count, out.q, out.totals);
         return;
     }
     const BlockStatsTable& table = kernels::active_block_stats();
@@ -178,6 +161,8 @@ void scan(Elements<K> p, uint64_t count, RunScan& out) {
         return true;
     });
 }
+
+namespace {
 
 // A run can be passed over when its sum is exact, it does not hold d (so every f is q), and
 // the running bound after it stays at or below the target.
@@ -243,16 +228,10 @@ bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_
     return false;
 }
 
-template <class Source>
-SymbolSearch search_by_rule(Source q_of, uint64_t count, Totals totals, uint64_t target) {
-    SearchState state{kernels::DominantFinder(totals.max), {}, 0};
-    SymbolSearch found{};
-    if (kernels::scalar_search(q_of, 0, count, totals.sum, target, state, found)) return found;
-    return kernels::search_exhausted(count);
-}
+}  // namespace
 
 template <ElementKind K>
-SymbolSearch search_fast(Elements<K> p, uint64_t count, const RunScan& scan, uint64_t target) {
+SymbolSearch search_runs_of(Elements<K> p, uint64_t count, const RunScan& scan, uint64_t target) {
     if (scan.small) return search_by_rule(FromArray{scan.q}, count, scan.totals, target);
     if (count <= SMALL_COUNT) return search_by_rule(FromElements<K>{p}, count, scan.totals, target);
     const BlockStatsTable& table = kernels::active_block_stats();
@@ -274,8 +253,6 @@ SymbolSearch search_fast(Elements<K> p, uint64_t count, const RunScan& scan, uin
     }
     return kernels::search_exhausted(count);
 }
-
-}  // namespace
 
 Totals scan_table(const ProbabilityView& view) {
     return visit_kind(view.kind, [&](auto kind) {
@@ -299,19 +276,30 @@ SymbolSearch find_symbol(const ProbabilityView& view, Totals totals, uint64_t ta
 
 SymbolRange encoder_share(const ProbabilityView& view, uint64_t symbol) {
     return visit_kind(view.kind, [&](auto kind) {
-        return share<kind()>(elements_of<kind()>(view), view.count, symbol);
+        return encoder_share_of<kind()>(elements_of<kind()>(view), view.count, symbol);
     });
 }
 
 void scan_runs(const ProbabilityView& view, RunScan& out) {
-    visit_kind(view.kind,
-               [&](auto kind) { scan<kind()>(elements_of<kind()>(view), view.count, out); });
+    visit_kind(view.kind, [&](auto kind) {
+        scan_runs_of<kind()>(elements_of<kind()>(view), view.count, out);
+    });
 }
 
 SymbolSearch search_runs(const ProbabilityView& view, const RunScan& scan, uint64_t target) {
     return visit_kind(view.kind, [&](auto kind) {
-        return search_fast<kind()>(elements_of<kind()>(view), view.count, scan, target);
+        return search_runs_of<kind()>(elements_of<kind()>(view), view.count, scan, target);
     });
 }
+
+#define VANTOR_FOR_KIND(K)                                                     \
+    template SymbolRange encoder_share_of<K>(Elements<K>, uint64_t, uint64_t); \
+    template void scan_runs_of<K>(Elements<K>, uint64_t, RunScan&);            \
+    template SymbolSearch search_runs_of<K>(Elements<K>, uint64_t, const RunScan&, uint64_t);
+VANTOR_FOR_KIND(ElementKind::Float32)
+VANTOR_FOR_KIND(ElementKind::Float16)
+VANTOR_FOR_KIND(ElementKind::BFloat16)
+VANTOR_FOR_KIND(ElementKind::Float64)
+#undef VANTOR_FOR_KIND
 
 }  // namespace vantor

@@ -53,4 +53,14 @@ struct RunScan {
 void scan_runs(const ProbabilityView& view, RunScan& scan);
 SymbolSearch search_runs(const ProbabilityView& view, const RunScan& scan, uint64_t target);
 
+// The same three on elements of a known kind, for callers that chose the kind once for
+// many vectors.
+template <ElementKind K>
+SymbolRange encoder_share_of(const Storage<K>* elements, uint64_t count, uint64_t symbol);
+template <ElementKind K>
+void scan_runs_of(const Storage<K>* elements, uint64_t count, RunScan& scan);
+template <ElementKind K>
+SymbolSearch search_runs_of(const Storage<K>* elements, uint64_t count, const RunScan& scan,
+                            uint64_t target);
+
 }  // namespace vantor

@@ -80,6 +80,10 @@ struct Element<ElementKind::Float64> {
     static double widen(double x) { return x; }
 };
 
+// How an element of kind K is stored.
+template <ElementKind K>
+using Storage = typename Element<K>::Storage;
+
 // Calls fn(std::integral_constant<ElementKind, K>{}) for the view's kind, so that the
 // element loop inside is compiled once per kind with no per-element switch.
 template <class Fn>

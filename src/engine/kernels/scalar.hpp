@@ -11,8 +11,7 @@
 
 namespace vantor::kernels {
 
-template <ElementKind K>
-using Storage = typename Element<K>::Storage;
+using vantor::Storage;
 
 template <ElementKind K>
 inline uint64_t quantised(const Storage<K>* elements, uint64_t i) {
