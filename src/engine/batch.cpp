@@ -1,7 +1,7 @@
 #include "batch.hpp"
 
-#include "decoder.hpp"
-#include "encoder.hpp"
+#include "decoder_step.hpp"
+#include "encoder_step.hpp"
 
 namespace vantor {
 
@@ -39,7 +39,7 @@ BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& rows, const u
     return visit_kind(rows.kind, [&](auto kind) -> BatchOutcome {
         for (uint64_t r = 0; r < rows.rows; ++r) {
             const StepStatus status =
-                encode_elements<kind()>(state, rows.elements<kind()>(r), rows.length, symbols[r]);
+                encoding::step<kind()>(state, rows.elements<kind()>(r), rows.length, symbols[r]);
             if (status != StepStatus::Coded) {
                 rewind(state, before);
                 return {status, r, symbols[r]};
@@ -54,7 +54,7 @@ BatchOutcome decode_rows(CoderState& state, const ProbabilityRows& rows, uint64_
     return visit_kind(rows.kind, [&](auto kind) -> BatchOutcome {
         for (uint64_t r = 0; r < rows.rows; ++r) {
             const DecodeOutcome outcome =
-                decode_elements<kind()>(state, rows.elements<kind()>(r), rows.length);
+                decoding::step<kind()>(state, rows.elements<kind()>(r), rows.length);
             if (outcome.status != StepStatus::Coded) {
                 rewind(state, before);
                 return {outcome.status, r, outcome.symbol};

@@ -21,9 +21,4 @@ unsigned read_bit(CoderState& state);
 // vector, or a search that finds no proper share; otherwise decodes one symbol.
 DecodeOutcome decode_symbol(CoderState& state, const ProbabilityView& view);
 
-// The same step on `count` elements of kind K, for callers that chose the kind once for
-// many vectors.
-template <ElementKind K>
-DecodeOutcome decode_elements(CoderState& state, const Storage<K>* elements, uint64_t count);
-
 }  // namespace vantor

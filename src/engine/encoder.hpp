@@ -17,12 +17,6 @@ namespace vantor {
 // proper share of the table; otherwise codes the symbol.
 StepStatus encode_symbol(CoderState& state, const ProbabilityView& view, uint64_t symbol);
 
-// The same step on `count` elements of kind K, for callers that chose the kind once for
-// many vectors.
-template <ElementKind K>
-StepStatus encode_elements(CoderState& state, const Storage<K>* elements, uint64_t count,
-                           uint64_t symbol);
-
 // Writes the termination and the padded last byte into `output`. Resets nothing: a later
 // step continues the interval and a later finish appends a new termination.
 void finish_stream(CoderState& state);

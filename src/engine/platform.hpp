@@ -8,13 +8,16 @@
 #include <string>
 #include <string_view>
 
-// The code that detects a failure must keep its own frame and its return address.
+// The code that detects a failure must keep its own frame and its return address; the hot
+// step must not be a call.
 #if defined(_MSC_VER)
 #include <intrin.h>
 #define VANTOR_NOINLINE __declspec(noinline)
+#define VANTOR_ALWAYS_INLINE __forceinline
 #define VANTOR_RETURN_ADDRESS() _ReturnAddress()
 #else
 #define VANTOR_NOINLINE __attribute__((noinline))
+#define VANTOR_ALWAYS_INLINE inline __attribute__((always_inline))
 #define VANTOR_RETURN_ADDRESS() __builtin_return_address(0)
 #endif
 

@@ -1,0 +1,99 @@
+// The decoder's step, inline, so that the single step and the batch loop compile it into
+// their own loops: finding the symbol the window points at and following the encoder's
+// renormalisation.
+#pragma once
+
+#include <cstdint>
+
+#include "coder_state.hpp"
+#include "few_elements.hpp"
+#include "frequency_model.hpp"
+#include "interval.hpp"
+#include "platform.hpp"
+#include "step_status.hpp"
+#include "wide_math.hpp"
+
+namespace vantor::decoding {
+
+// The point of the frequency table that the window maps to:
+// floor(((value - low + 1) * 2^32 - 1) / range), in 128-bit arithmetic.
+inline uint64_t decoding_target(const CoderState& state, uint64_t range) {
+    return wide::window_quotient(state.value - state.low, range);
+}
+
+// The next `count` (at most 62) stream bits, earliest highest, as read_bit would give them.
+inline uint64_t read_bits(CoderState& state, unsigned count) {
+    if (count == 0) return 0;
+    if (count <= state.in_bits_left) {  // the usual case: within the byte being read
+        state.in_bits_left = static_cast<uint8_t>(state.in_bits_left - count);
+        return (unsigned{state.input[state.input_pos - 1]} >> state.in_bits_left) &
+               ((1u << count) - 1);
+    }
+    uint64_t bits = 0;
+    while (count > 0) {
+        if (state.in_bits_left == 0) {
+            if (state.input_pos >= state.input.size()) return bits << count;
+            state.in_bits_left = 8;
+            ++state.input_pos;
+        }
+        const unsigned take = count < state.in_bits_left ? count : state.in_bits_left;
+        state.in_bits_left = static_cast<uint8_t>(state.in_bits_left - take);
+        const unsigned byte = state.input[state.input_pos - 1];
+        bits = (bits << take) | ((byte >> state.in_bits_left) & ((1u << take) - 1));
+        count -= take;
+    }
+    return bits;
+}
+
+// The encoder's renormalisation, with the window carried along and a bit read for each
+// bit the encoder wrote; middle-half expansions need no count here. The window lies in the
+// interval, so it shares the settled leading bits: shifting them out is what subtracting
+// HALF for a leading 1 does. Each expansion maps it to 2 (value - QUARTER).
+VANTOR_ALWAYS_INLINE void renormalise(CoderState& state) {
+    const Renormalisation r = renormalise_interval(state);
+    const uint64_t bits = read_bits(state, r.settled + r.expansions);
+    uint64_t value = ((state.value << r.settled) & INITIAL_HIGH) | (bits >> r.expansions);
+    value = (value << r.expansions) - (QUARTER << (r.expansions + 1)) + 2 * QUARTER;
+    state.value = value | (bits & ((uint64_t{1} << r.expansions) - 1));
+}
+
+// The search of a vector of a few elements: one pass keeps every q, a second reads them.
+template <ElementKind K>
+VANTOR_ALWAYS_INLINE SymbolSearch search_few(const Storage<K>* elements, uint64_t count,
+                                             uint64_t target) {
+    uint64_t q[FEW_COUNT];
+    Totals totals;
+    if (quantise_few<K>(elements, count, q, totals)) {
+        return search_by_rule(kernels::FromArray{q}, count, totals, target);
+    }
+    return search_by_rule(kernels::FromElements<K>{elements}, count, totals, target);
+}
+
+// Out of line: its run totals take a frame the few-element path should not pay for.
+template <ElementKind K>
+VANTOR_NOINLINE SymbolSearch search_many(const Storage<K>* elements, uint64_t count,
+                                         uint64_t target) {
+    RunScan scan;
+    scan_runs_of<K>(elements, count, scan);
+    return search_runs_of<K>(elements, count, scan, target);
+}
+
+// decode_symbol on `count` elements of kind K.
+template <ElementKind K>
+VANTOR_ALWAYS_INLINE DecodeOutcome step(CoderState& state, const Storage<K>* elements,
+                                        uint64_t count) {
+    const uint64_t range = state.high - state.low + 1;
+    if (range == 0) return {StepStatus::EmptyInterval, 0};
+    if (state.value < state.low || state.value > state.high) return {StepStatus::NotPositioned, 0};
+    if (count == 0) return {StepStatus::EmptyProbabilities, 0};
+    const uint64_t target = decoding_target(state, range);
+    const SymbolSearch search = count <= FEW_COUNT ? search_few<K>(elements, count, target)
+                                                   : search_many<K>(elements, count, target);
+    if (!search.found || !search.codable) return {StepStatus::NoShare, search.symbol};
+    narrow(state, search.cum_low, search.cum_high);
+    renormalise(state);
+    assert_invariants(state, AfterStep::Decoding);
+    return {StepStatus::Coded, search.symbol};
+}
+
+}  // namespace vantor::decoding
