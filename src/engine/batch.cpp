@@ -34,7 +34,11 @@ void rewind(CoderState& s, const CoderMark& m) {
 
 }  // namespace
 
-BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& rows, const uint64_t* symbols) {
+// (The loops read a copy of the rows: the steps' writes to the output could otherwise be
+// writes to them, as far as the compiler knows, and each row would reload them.)
+
+BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& given, const uint64_t* symbols) {
+    const ProbabilityRows rows = given;
     const CoderMark before = mark(state);
     return visit_kind(rows.kind, [&](auto kind) -> BatchOutcome {
         for (uint64_t r = 0; r < rows.rows; ++r) {
@@ -49,7 +53,8 @@ BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& rows, const u
     });
 }
 
-BatchOutcome decode_rows(CoderState& state, const ProbabilityRows& rows, uint64_t* symbols) {
+BatchOutcome decode_rows(CoderState& state, const ProbabilityRows& given, uint64_t* symbols) {
+    const ProbabilityRows rows = given;
     const CoderMark before = mark(state);
     return visit_kind(rows.kind, [&](auto kind) -> BatchOutcome {
         for (uint64_t r = 0; r < rows.rows; ++r) {

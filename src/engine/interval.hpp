@@ -38,7 +38,8 @@ inline Renormalisation renormalise_interval(CoderState& state) {
     constexpr uint64_t MASK = INITIAL_HIGH;  // the 62 bits of the interval
     // (`| 1` changes no count here and spares the compilers a test for zero.)
     const auto settled = static_cast<unsigned>(std::countl_zero((state.low ^ state.high) | 1)) - 2;
-    const uint64_t settled_bits = settled == 0 ? 0 : state.low >> (62 - settled);
+    // (With none settled this is low >> 62, which is 0: low has 62 bits.)
+    const uint64_t settled_bits = state.low >> (62 - settled);
     const uint64_t ones = (uint64_t{1} << settled) - 1;
     uint64_t low = (state.low << settled) & MASK;
     uint64_t high = ((state.high << settled) | ones) & MASK;
