@@ -57,18 +57,6 @@ VANTOR_ALWAYS_INLINE void renormalise(CoderState& state) {
     state.value = value | (bits & ((uint64_t{1} << r.expansions) - 1));
 }
 
-// The search of a vector of a few elements: one pass keeps every q, a second reads them.
-template <ElementKind K>
-VANTOR_ALWAYS_INLINE SymbolSearch search_few(const Storage<K>* elements, uint64_t count,
-                                             uint64_t target) {
-    uint64_t q[FEW_COUNT];
-    Totals totals;
-    if (quantise_few<K>(elements, count, q, totals)) {
-        return search_by_rule(kernels::FromArray{q}, count, totals, target);
-    }
-    return search_by_rule(kernels::FromElements<K>{elements}, count, totals, target);
-}
-
 // Out of line: its run totals take a frame the few-element path should not pay for.
 template <ElementKind K>
 VANTOR_NOINLINE SymbolSearch search_many(const Storage<K>* elements, uint64_t count,
@@ -87,8 +75,8 @@ VANTOR_ALWAYS_INLINE DecodeOutcome step(CoderState& state, const Storage<K>* ele
     if (state.value < state.low || state.value > state.high) return {StepStatus::NotPositioned, 0};
     if (count == 0) return {StepStatus::EmptyProbabilities, 0};
     const uint64_t target = decoding_target(state, range);
-    const SymbolSearch search = count <= FEW_COUNT ? search_few<K>(elements, count, target)
-                                                   : search_many<K>(elements, count, target);
+    const SymbolSearch search = count <= SMALL_COUNT ? short_search<K>(elements, count, target)
+                                                     : search_many<K>(elements, count, target);
     if (!search.found || !search.codable) return {StepStatus::NoShare, search.symbol};
     narrow(state, search.cum_low, search.cum_high);
     renormalise(state);

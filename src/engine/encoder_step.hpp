@@ -76,7 +76,7 @@ VANTOR_ALWAYS_INLINE StepStatus step(CoderState& state, const Storage<K>* elemen
     if (count == 0) return StepStatus::EmptyProbabilities;
     if (symbol >= count) return StepStatus::SymbolOutOfRange;
     SymbolRange share;
-    if (count > FEW_COUNT || !few_share<K>(elements, count, symbol, share)) {
+    if (count > SMALL_COUNT || !short_share<K>(elements, count, symbol, share)) {
         share = encoder_share_of<K>(elements, count, symbol);
     }
     if (!share.codable) return StepStatus::NoShare;

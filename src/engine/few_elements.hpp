@@ -1,12 +1,16 @@
-// Vectors of a few elements, inline in the steps: the rule is applied once per element in a
-// single pass, which for so few is quicker than any call into a vector path.
+// Short vectors, inline in the steps. Up to FEW_COUNT elements the rule is applied once per
+// element in a single pass, which for so few is quicker than any call into a vector path; up
+// to SMALL_COUNT the widest path quantises them all at once. Either way every q is kept, so
+// that the second pass reads q instead of the elements.
 #pragma once
 
 #include <cstdint>
 
 #include "element_rule.hpp"
 #include "kernels/block_stats.hpp"
+#include "kernels/dispatch.hpp"
 #include "kernels/scalar.hpp"
+#include "platform.hpp"
 #include "totals.hpp"
 
 namespace vantor {
@@ -51,6 +55,31 @@ bool quantise_few(const Storage<K>* p, uint64_t count, uint64_t* q, Totals& tota
     return bits < kernels::FAST_LIMIT;  // FAST_LIMIT is a power of two
 }
 
+// Every q of count <= SMALL_COUNT elements from the widest path, and their totals; false,
+// with the totals by the rule, when the path could not make them or some q reaches
+// FAST_LIMIT.
+template <ElementKind K>
+bool quantise_small(const Storage<K>* p, uint64_t count, uint64_t* q, Totals& totals) {
+    totals = kernels::active_block_stats().small[static_cast<int>(K)](p, count, q);
+    if (totals.max < kernels::FAST_LIMIT) return true;
+    totals = kernels::scalar_totals<K>(p, count);
+    return false;
+}
+
+// The share of `symbol` from every q of the vector, all below FAST_LIMIT (so their sums are
+// exact), and their totals. The maximum before the symbol matters only as far as it reaches
+// the whole maximum.
+inline SymbolRange share_of_array(const uint64_t* q, Totals all, uint64_t symbol) {
+    Totals before{0, 0};
+    bool holds_max = false;
+    for (uint64_t i = 0; i < symbol; ++i) {
+        before.sum += q[i];
+        holds_max |= q[i] == all.max;
+    }
+    before.max = holds_max ? all.max : 0;
+    return share_from(before, before.sum, q[symbol], all);
+}
+
 // The share of `symbol` (< count <= FEW_COUNT) in one pass; false, with `range` unset, when
 // some q reaches FAST_LIMIT.
 template <ElementKind K>
@@ -80,6 +109,39 @@ SymbolSearch search_by_rule(Source q_of, uint64_t count, Totals totals, uint64_t
     SymbolSearch found{};
     if (kernels::scalar_search(q_of, 0, count, totals.sum, target, state, found)) return found;
     return kernels::search_exhausted(count);
+}
+
+// The share of `symbol` (< count <= SMALL_COUNT); false, with `range` unset, when some q
+// reaches FAST_LIMIT and the rule must decide.
+template <ElementKind K>
+VANTOR_ALWAYS_INLINE bool short_share(const Storage<K>* p, uint64_t count, uint64_t symbol,
+                                      SymbolRange& range) {
+    if (count <= FEW_COUNT) return few_share<K>(p, count, symbol, range);
+    uint64_t q[SMALL_COUNT];
+    Totals all;
+    if (!quantise_small<K>(p, count, q, all)) return false;
+    range = share_of_array(q, all, symbol);
+    return true;
+}
+
+// The decoder's search of a vector of at most SMALL_COUNT elements: every q is kept, then
+// read by the rule's walk.
+template <ElementKind K>
+VANTOR_ALWAYS_INLINE SymbolSearch short_search(const Storage<K>* p, uint64_t count,
+                                               uint64_t target) {
+    Totals totals;
+    if (count <= FEW_COUNT) {
+        uint64_t q[FEW_COUNT];
+        if (quantise_few<K>(p, count, q, totals)) {
+            return search_by_rule(kernels::FromArray{q}, count, totals, target);
+        }
+    } else {
+        uint64_t q[SMALL_COUNT];
+        if (quantise_small<K>(p, count, q, totals)) {
+            return search_by_rule(kernels::FromArray{q}, count, totals, target);
+        }
+    }
+    return search_by_rule(kernels::FromElements<K>{p}, count, totals, target);
 }
 
 }  // namespace vantor

@@ -74,17 +74,6 @@ uint64_t elements_to_boundary(Elements<K> p) {
     return offset % sizeof(*p) == 0 ? (64 - offset) % 64 / sizeof(*p) : 0;
 }
 
-// Every q of a small vector, and their totals; false, with the totals by the rule, when the
-// path could not make them or some q reaches FAST_LIMIT.
-template <ElementKind K>
-bool quantise_small(const BlockStatsTable& table, Elements<K> p, uint64_t count, uint64_t* q,
-                    Totals& totals) {
-    totals = table.small[static_cast<int>(K)](p, count, q);
-    if (totals.max < FAST_LIMIT) return true;
-    totals = kernels::scalar_totals<K>(p, count);
-    return false;
-}
-
 }  // namespace
 
 template <ElementKind K>
@@ -100,18 +89,7 @@ SymbolRange encoder_share_of(Elements<K> p, uint64_t count, uint64_t symbol) {
     if (count <= SMALL_COUNT) {
         uint64_t q[SMALL_COUNT];
         Totals all;
-        if (!quantise_small<K>(kernels::active_block_stats(), p, count, q, all)) return by_rule();
-        // quantise_small keeps only arrays of q below FAST_LIMIT: this sum is exact, and the
-        // maximum before the symbol matters only as far as it reaches the whole maximum.
-        Totals before{0, 0};
-        bool holds_max = false;
-        for (uint64_t i = 0; i < symbol; ++i) {
-            before.sum += q[i];
-            holds_max |= q[i] == all.max;
-        }
-        before.max = holds_max ? all.max : 0;
-        const uint64_t exact = before.sum;
-        return share_from(before, exact, q[symbol], all);
+        return quantise_small<K>(p, count, q, all) ? share_of_array(q, all, symbol) : by_rule();
     }
     const BlockStatsTable& table = kernels::active_block_stats();
     // Every q before the symbol must be below FAST_LIMIT for their sum to be exact.
@@ -143,7 +121,7 @@ void scan_runs_of(Elements<K> p, uint64_t count, RunScan& out) {
     }
     const BlockStatsTable& table = kernels::active_block_stats();
     if (count <= SMALL_COUNT) {
-        out.small = quantise_small<K>(table, p, count, out.q, out.totals);
+        out.small = quantise_small<K>(p, count, out.q, out.totals);
         return;
     }
     uint64_t length = (count + MAX_RUNS - 1) / MAX_RUNS;
@@ -180,13 +158,13 @@ inline void skip(const Totals& run, SearchState& state) {
 // The last level: pieces of SMALL_COUNT quantised whole, passed over on their totals or
 // searched in their array of q.
 template <ElementKind K>
-bool search_small(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_t end,
-                  const Totals& totals, uint64_t target, SearchState& state, SymbolSearch& found) {
+bool search_small(Elements<K> p, uint64_t begin, uint64_t end, const Totals& totals,
+                  uint64_t target, SearchState& state, SymbolSearch& found) {
     for (uint64_t piece = begin; piece < end; piece += SMALL_COUNT) {
         const uint64_t length = end - piece < SMALL_COUNT ? end - piece : SMALL_COUNT;
         uint64_t q[SMALL_COUNT];
         Totals piece_totals;
-        if (!quantise_small<K>(table, p + piece, length, q, piece_totals)) {
+        if (!quantise_small<K>(p + piece, length, q, piece_totals)) {
             if (kernels::scalar_search(FromElements<K>{p}, piece, piece + length, totals.sum,
                                        target, state, found)) {
                 return true;
@@ -208,7 +186,7 @@ bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_
             std::size_t level, const Totals& totals, uint64_t target, SearchState& state,
             SymbolSearch& found) {
     if (level == std::size(SEARCH_PIECES)) {
-        return search_small<K>(table, p, begin, end, totals, target, state, found);
+        return search_small<K>(p, begin, end, totals, target, state, found);
     }
     const uint64_t step = SEARCH_PIECES[level];
     // The caller already found this range cannot be passed over: no need to sum it again.
