@@ -70,13 +70,16 @@ bool quantise_small(const Storage<K>* p, uint64_t count, uint64_t* q, Totals& to
 // exact), and their totals. The maximum before the symbol matters only as far as it reaches
 // the whole maximum.
 inline SymbolRange share_of_array(const uint64_t* q, Totals all, uint64_t symbol) {
+    // Two loops: the sum alone vectorises, and the search for the maximum stops at it.
     Totals before{0, 0};
-    bool holds_max = false;
-    for (uint64_t i = 0; i < symbol; ++i) {
+    for (uint64_t i = 0; i < symbol; ++i)
         before.sum += q[i];
-        holds_max |= q[i] == all.max;
+    for (uint64_t i = 0; i < symbol; ++i) {
+        if (q[i] == all.max) {
+            before.max = all.max;
+            break;
+        }
     }
-    before.max = holds_max ? all.max : 0;
     return share_from(before, before.sum, q[symbol], all);
 }
 
