@@ -10,13 +10,13 @@
 //   largest raw pattern, as a signed 16-bit number, gives the largest q.
 // - bfloat16: raised to at least 2^-32 in 16-bit lanes (q = 1 below it), then shifted into
 //   float32 bits; the largest raised pattern gives the largest q.
-// - float64: raised to at least 2^-32, then converted to u64 lanes; the largest value is
-//   kept with a maximum that lets a signalling NaN through, and a block holding one is left
-//   to the rule.
+// - float64: q converts to u64 lanes, which narrow with saturation into u32 lanes (2^32 - 1
+//   from x = 1.0 on), then as float32.
 // A block holding anything above 1.0, +infinity or (for float16 and bfloat16) +NaN is
 // reported as not exact. Elements of exactly 1.0 come out one short in u32 lanes and are
-// counted in a second pass, only for blocks that hold one. The few elements past the last
-// whole vector are quantised by the rule.
+// counted in a second pass, only for blocks that hold one. The main loops step a pointer, so
+// that their own cost is a compare and a branch; the few elements past the last whole
+// vector are quantised by the rule.
 #include <arm_neon.h>
 
 #include "block_stats.hpp"
@@ -76,9 +76,9 @@ Totals float32_stats(const void* elements, uint64_t count) {
     const auto* p = static_cast<const float*>(elements);
     Sum32 s0, s1, s2, s3;
     uint32x4_t max = vdupq_n_u32(0);
-    uint64_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const float32x4x4_t x = vld1q_f32_x4(p + i);
+    uint64_t i = count - count % 16;
+    for (const float* at = p; at != p + i; at += 16) {
+        const float32x4x4_t x = vld1q_f32_x4(at);
         const uint32x4_t a = quantise4(x.val[0]), b = quantise4(x.val[1]);
         const uint32x4_t c = quantise4(x.val[2]), d = quantise4(x.val[3]);
         s0.add(a);
@@ -143,9 +143,9 @@ Totals float16_stats(const void* elements, uint64_t count) {
     if (count == 0) return {0, 0};
     Sum32 s0, s1, s2, s3;
     int16x8_t max = vdupq_n_s16(INT16_MIN);
-    uint64_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const uint16x8x2_t h = vld1q_u16_x2(p + i);
+    uint64_t i = count - count % 16;
+    for (const uint16_t* at = p; at != p + i; at += 16) {
+        const uint16x8x2_t h = vld1q_u16_x2(at);
         s0.add(quantise4(float16_low(h.val[0])));
         s1.add(quantise4(float16_high(h.val[0])));
         s2.add(quantise4(float16_low(h.val[1])));
@@ -185,16 +185,17 @@ Totals bfloat16_stats(const void* elements, uint64_t count) {
     const int16x8_t floor = vdupq_n_s16(BFLOAT16_FLOOR);
     Sum32 s0, s1, s2, s3;
     int16x8_t max = floor;
-    uint64_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const int16x8x2_t h = vld1q_s16_x2(reinterpret_cast<const int16_t*>(p + i));
+    const auto* bits = reinterpret_cast<const int16_t*>(p);
+    uint64_t i = count - count % 16;
+    for (const int16_t* at = bits; at != bits + i; at += 16) {
+        const int16x8x2_t h = vld1q_s16_x2(at);
         const int16x8_t a = vmaxq_s16(h.val[0], floor), b = vmaxq_s16(h.val[1], floor);
         add_bfloat16(a, s0, s1);
         add_bfloat16(b, s2, s3);
         max = vmaxq_s16(max, vmaxq_s16(a, b));
     }
     for (; i + 8 <= count; i += 8) {
-        const int16x8_t a = vmaxq_s16(vld1q_s16(reinterpret_cast<const int16_t*>(p + i)), floor);
+        const int16x8_t a = vmaxq_s16(vld1q_s16(bits + i), floor);
         add_bfloat16(a, s0, s1);
         max = vmaxq_s16(max, a);
     }
@@ -207,42 +208,54 @@ Totals bfloat16_stats(const void* elements, uint64_t count) {
 
 // ---- float64 ----
 
-constexpr double TWO_TO_MINUS_32 = 2.3283064365386963e-10;
+// q of two vectors of float64 in one vector of u32 lanes: each converts to u64 lanes, which
+// narrow with saturation (x >= 1.0 gives 2^32 - 1, as in float32), then 0 is raised to 1.
+inline uint32x4_t quantise2x2(float64x2_t a, float64x2_t b) {
+    const uint32x2_t low = vqmovn_u64(vcvtq_n_u64_f64(a, 32));
+    return vmaxq_u32(vqmovn_high_u64(low, vcvtq_n_u64_f64(b, 32)), vdupq_n_u32(1));
+}
 
-// max(x, 2^-32): a quiet NaN gives 2^-32, so q = 1; a signalling NaN gives a quiet NaN,
-// which the block's maximum passes on.
-inline float64x2_t raise64(float64x2_t x) {
-    return vmaxnmq_f64(x, vdupq_n_f64(TWO_TO_MINUS_32));
+// Elements of a block equal to 1.0, and whether any exceeds it. NaN does neither.
+inline uint64_t count_float64_ones(const double* p, uint64_t count, bool& above) {
+    const float64x2_t one = vdupq_n_f64(1.0);
+    uint64x2_t ones = vdupq_n_u64(0), over = vdupq_n_u64(0);
+    for (uint64_t i = 0; i < count; i += 2) {
+        const float64x2_t x = vld1q_f64(p + i);
+        ones = vsubq_u64(ones, vceqq_f64(x, one));
+        over = vorrq_u64(over, vcgtq_f64(x, one));
+    }
+    above = (vgetq_lane_u64(over, 0) | vgetq_lane_u64(over, 1)) != 0;
+    return vaddvq_u64(ones);
 }
 
 Totals float64_stats(const void* elements, uint64_t count) {
     const auto* p = static_cast<const double*>(elements);
-    if (count == 0) return {0, 0};
-    const float64x2_t floor = vdupq_n_f64(TWO_TO_MINUS_32);
-    uint64x2_t s0 = vdupq_n_u64(0), s1 = s0, s2 = s0, s3 = s0;
-    float64x2_t max = floor;
-    uint64_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        const float64x2x4_t x = vld1q_f64_x4(p + i);
-        const float64x2_t a = raise64(x.val[0]), b = raise64(x.val[1]);
-        const float64x2_t c = raise64(x.val[2]), d = raise64(x.val[3]);
-        s0 = vaddq_u64(s0, vcvtq_n_u64_f64(a, 32));
-        s1 = vaddq_u64(s1, vcvtq_n_u64_f64(b, 32));
-        s2 = vaddq_u64(s2, vcvtq_n_u64_f64(c, 32));
-        s3 = vaddq_u64(s3, vcvtq_n_u64_f64(d, 32));
-        // The maximum that passes NaN on.
-        max = vmaxq_f64(max, vmaxq_f64(vmaxq_f64(a, b), vmaxq_f64(c, d)));
+    Sum32 s0, s1;
+    uint32x4_t max = vdupq_n_u32(0);
+    uint64_t i = count - count % 8;
+    for (const double* at = p; at != p + i; at += 8) {
+        const float64x2x4_t x = vld1q_f64_x4(at);
+        const uint32x4_t a = quantise2x2(x.val[0], x.val[1]);
+        const uint32x4_t b = quantise2x2(x.val[2], x.val[3]);
+        s0.add(a);
+        s1.add(b);
+        max = vmaxq_u32(max, vmaxq_u32(a, b));
     }
-    for (; i + 2 <= count; i += 2) {
-        const float64x2_t a = raise64(vld1q_f64(p + i));
-        s0 = vaddq_u64(s0, vcvtq_n_u64_f64(a, 32));
-        max = vmaxq_f64(max, a);
+    for (; i + 4 <= count; i += 4) {
+        const uint32x4_t a = quantise2x2(vld1q_f64(p + i), vld1q_f64(p + i + 2));
+        s0.add(a);
+        max = vmaxq_u32(max, a);
     }
-    const double largest = vmaxvq_f64(max);
-    // Below 2.0, q < FAST_LIMIT; NaN fails the test too.
-    if (!(largest < 2.0)) return NOT_EXACT;
-    const uint64_t sum = vaddvq_u64(vaddq_u64(vaddq_u64(s0, s1), vaddq_u64(s2, s3)));
-    const Totals totals{sum, quantise(largest)};
+    s0.add(s1);
+    const uint32_t largest = vmaxvq_u32(max);
+    Totals totals{s0.total(), largest};
+    if (largest == UINT32_MAX) {
+        // Some element is 1.0 or more: 1.0 narrowed to 2^32 - 1, one short.
+        bool above = false;
+        totals.sum += count_float64_ones(p, i, above);
+        if (above) return NOT_EXACT;
+        totals.max = uint64_t{1} << 32;
+    }
     return combine(totals, rule_tail<ElementKind::Float64>(elements, i, count));
 }
 
