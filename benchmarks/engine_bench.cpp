@@ -8,13 +8,18 @@
 // a ratio to the read.
 //
 // Build: cmake -DVANTOR_BUILD_BENCHMARKS=ON; run: engine_bench [--quick] [--path NAME] [n ...]
-// (--path runs a narrower compiled path than the CPU's own: scalar, avx2, ...)
+// (--path runs a narrower compiled path than the CPU's own: scalar, avx2, ...). Builds for
+// x86-64 and aarch64.
 // GCC 12's AVX-512 headers trip -Wuninitialized on their own undefined vectors.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
+#if defined(__x86_64__)
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -43,6 +48,7 @@ double thread_seconds() {
 }
 
 // The read floor: every byte OR-ed into eight accumulators, then folded.
+#if defined(__x86_64__)
 __attribute__((target("avx512f"), noinline)) uint64_t read_avx512(const uint8_t* p, std::size_t n) {
     __m512i acc[8];
     for (auto& a : acc)
@@ -80,6 +86,26 @@ __attribute__((target("avx2"), noinline)) uint64_t read_avx2(const uint8_t* p, s
         folded |= p[i];
     return folded;
 }
+
+#elif defined(__aarch64__)
+__attribute__((noinline)) uint64_t read_neon(const uint8_t* p, std::size_t n) {
+    uint8x16_t acc[8];
+    for (auto& a : acc)
+        a = vdupq_n_u8(0);
+    std::size_t i = 0;
+    for (; i + 128 <= n; i += 128) {
+        for (std::size_t k = 0; k < 8; ++k)
+            acc[k] = vorrq_u8(acc[k], vld1q_u8(p + i + 16 * k));
+    }
+    for (std::size_t k = 1; k < 8; ++k)
+        acc[0] = vorrq_u8(acc[0], acc[k]);
+    const uint64x2_t pair = vreinterpretq_u64_u8(acc[0]);
+    uint64_t folded = vgetq_lane_u64(pair, 0) | vgetq_lane_u64(pair, 1);
+    for (; i < n; ++i)
+        folded |= p[i];
+    return folded;
+}
+#endif
 
 using ReadFn = uint64_t (*)(const uint8_t*, std::size_t);
 
@@ -217,11 +243,17 @@ int main(int argc, char** argv) {
     }
     if (sizes.empty()) sizes = {2, 16, 256, 4096, 65536, 262144, 1048576};
 
+#if defined(__x86_64__)
     __builtin_cpu_init();
     const bool avx512 = __builtin_cpu_supports("avx512f");
     const ReadFn read = avx512 ? read_avx512 : read_avx2;
+    const char* read_name = avx512 ? "AVX-512" : "AVX2";
+#elif defined(__aarch64__)
+    const ReadFn read = read_neon;
+    const char* read_name = "NEON";
+#endif
     std::printf("path: %s; read: %s, eight accumulators; thread CPU time, medians of %d\n",
-                kernels::active_block_stats().name, avx512 ? "AVX-512" : "AVX2", repetitions);
+                kernels::active_block_stats().name, read_name, repetitions);
     std::printf("%-9s %8s %10s %10s %10s %9s %9s %10s %10s\n", "dtype", "n", "read GB/s",
                 "enc GB/s", "dec GB/s", "enc/read", "dec/read", "enc ns", "dec ns");
     std::mt19937_64 rng(1);

@@ -70,6 +70,8 @@ const double SPECIALS[] = {0.0,
                            -0.0,
                            std::numeric_limits<double>::quiet_NaN(),
                            -std::numeric_limits<double>::quiet_NaN(),
+                           std::numeric_limits<double>::signaling_NaN(),
+                           -std::numeric_limits<double>::signaling_NaN(),
                            std::numeric_limits<double>::infinity(),
                            -std::numeric_limits<double>::infinity(),
                            1e-300,
@@ -262,6 +264,54 @@ TEST_P(Paths, SearchAgreesAtEveryShareBoundary) {
     ASSERT_TRUE(got == expected);
 }
 
+// The block functions alone, at every length up to a few of the widest loops and every
+// offset into the buffer, so that each mix of whole vectors, unrolled iterations and tail
+// is met. Where a path claims exact results they are the rule's; on values that every path
+// takes in its stride it must claim them, so that a path that always gives up fails too.
+TEST_P(Paths, BlockStatisticsOfEveryShortLengthMatchTheRule) {
+    if (!kernels::cpu_supports(*GetParam())) GTEST_SKIP() << "CPU lacks this path";
+    const BlockStatsTable& path = *GetParam();
+    std::mt19937_64 rng(11);
+    for (ElementKind kind : testing::ALL_KINDS) {
+        const auto k = static_cast<int>(kind);
+        for (uint64_t n = 0; n <= 140; ++n) {
+            for (uint64_t first : {0u, 1u, 3u}) {
+                for (const bool tame : {false, true}) {
+                    Raw raw = (tame ? heavy : adversarial)(kind, n + first, rng);
+                    raw.first = first;
+                    const ProbabilityView v = raw.view();
+                    const std::string where = std::string(testing::kind_name(kind)) +
+                                              " n=" + std::to_string(n) + " from " +
+                                              std::to_string(first);
+                    const Totals expected = kernels::SCALAR_BLOCK_STATS.by_kind[k](v.data, n);
+                    const Totals got = path.by_kind[k](v.data, n);
+                    if (tame) {
+                        ASSERT_LT(got.max, kernels::FAST_LIMIT) << where;
+                    }
+                    if (got.max < kernels::FAST_LIMIT) {
+                        ASSERT_EQ(got.sum, expected.sum) << where;
+                        ASSERT_EQ(got.max, expected.max) << where;
+                    }
+                    if (n == 0 || n > SMALL_COUNT) continue;
+                    uint64_t q[SMALL_COUNT], expected_q[SMALL_COUNT];
+                    const Totals small = path.small[k](v.data, n, q);
+                    kernels::SCALAR_BLOCK_STATS.small[k](v.data, n, expected_q);
+                    // Every path is exact on small vectors whose q all stay below 2^32.
+                    if (tame && expected.max < (uint64_t{1} << 32)) {
+                        ASSERT_LT(small.max, kernels::FAST_LIMIT) << where;
+                    }
+                    if (small.max < kernels::FAST_LIMIT) {
+                        ASSERT_EQ(small.sum, expected.sum) << where;
+                        ASSERT_EQ(small.max, expected.max) << where;
+                        for (uint64_t i = 0; i < n; ++i)
+                            ASSERT_EQ(q[i], expected_q[i]) << where << " element " << i;
+                    }
+                }
+            }
+        }
+    }
+}
+
 std::string path_name(const ::testing::TestParamInfo<const BlockStatsTable*>& info) {
     return info.param->name;
 }
@@ -270,6 +320,20 @@ INSTANTIATE_TEST_SUITE_P(Compiled, Paths,
                          ::testing::ValuesIn(kernels::compiled_paths().begin(),
                                              kernels::compiled_paths().end()),
                          path_name);
+
+// Every CPU runs the widest path it supports; on aarch64 that is NEON, which it always has,
+// so a build that left it out would fail here rather than pass on the scalar rule.
+TEST(Dispatch, ChoosesTheWidestSupportedPath) {
+    const BlockStatsTable* widest = nullptr;
+    for (const BlockStatsTable* path : kernels::compiled_paths()) {
+        if (kernels::cpu_supports(*path)) widest = path;
+    }
+    ASSERT_NE(widest, nullptr);
+    EXPECT_EQ(&kernels::active_block_stats(), widest);
+#if defined(__aarch64__) || defined(_M_ARM64)
+    EXPECT_STREQ(kernels::active_block_stats().name, "neon");
+#endif
+}
 
 }  // namespace
 }  // namespace vantor
