@@ -159,8 +159,9 @@ Parameters<2> ENCODE_STEPS{"ArithmeticCoder", "encode_steps", {"probs", "symbols
 Parameters<1> DECODE_STEPS{"ArithmeticCoder", "decode_steps", {"probs"}};
 
 // Runs `code` on the rows, without the interpreter lock when the batch is long enough for
-// that to pay: taking the lock back costs about what a few steps do. Meanwhile the coder
-// stays held by its borrow flag and the array by its shared borrow.
+// that to pay. Releasing and taking back the lock costs about 0.2 us; the cut-off is 8 us
+// of work (n = 1024) to 28 us (n = 2), so the release adds at most a few percent. Meanwhile
+// the coder stays held by its borrow flag and the array by its shared borrow.
 template <class Code>
 BatchOutcome run_batch(const ProbabilityRows& rows, Code&& code) {
     constexpr uint64_t ROW_COST = 64;  // a step's fixed cost, in element reads
