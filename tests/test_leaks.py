@@ -8,6 +8,7 @@ The resident size over a million refused calls is a slow test, run by `-m slow`
 """
 
 import array
+import functools
 import gc
 import os
 import re
@@ -238,6 +239,14 @@ def raise_failure():
 PANIC = "PanicException"
 
 
+@functools.lru_cache
+def panic_type():
+    """PanicException, reached through the error of a failing call (its report is written
+    to standard error)."""
+    strided = np.zeros(4, np.float32)[::2]
+    return type(outcome(lambda: ArithmeticCoder().encode_step(strided, 0)))
+
+
 def calls():
     """(name, call, the objects whose reference counts it must give back, what it raises:
     None, an exception type or PANIC, and a pattern of its message). Every method, each way
@@ -274,6 +283,11 @@ def calls():
     reenter_rows = Hostile(lambda: decoder.decode_steps(rows), rows)
     raising = Hostile(raise_failure)
 
+    def raise_panic():
+        raise panic_type()("from a callback")
+
+    panicking = Hostile(raise_panic)
+
     def elsewhere(array, call):
         def borrowed():
             registry = Registry()
@@ -301,6 +315,8 @@ def calls():
         ("encode_step negative", lambda: e(p, negative), [p, negative], OverflowError, None),
         ("encode_step 2^64", lambda: e(p, huge), [p, huge], OverflowError, None),
         ("encode_step symbol raises", lambda: e(p, raising), [p, raising], Failure, None),
+        ("encode_step symbol panics", lambda: e(p, panicking), [p, panicking], PANIC,
+         "from a callback"),
         ("encode_step 2-d", lambda: e(flat, 0), [flat], TypeError, "PyArray"),
         ("encode_step unconvertible", lambda: e(ragged, 0), [ragged], ValueError, None),
         ("encode_step probs raise", lambda: e(raising, 0), [raising], Failure, None),
