@@ -1,10 +1,14 @@
 """Coders driven by arbitrary calls of all six methods with arbitrary arguments, against
 the plain-Python reference: every call either works as the reference says or raises the
 Python error it should, a refused call changes nothing, and a coder never stays
-borrowed."""
+borrowed.
+
+VANTOR_STATEFUL_EXAMPLES=N runs N sequences instead of the profile's number; the number of
+method calls checked is printed at the end of the session."""
 
 import copy
 import operator
+import os
 
 import numpy as np
 import pytest
@@ -393,6 +397,8 @@ def refusal_message(model, rows, symbols=None):
 
 
 class CoderMachine(RuleBasedStateMachine):
+    calls = 0  # method calls made on the coders, over every sequence of the session
+
     def __init__(self):
         super().__init__()
         self.pairs = [(ArithmeticCoder(), Model()) for _ in range(3)]
@@ -440,6 +446,7 @@ class CoderMachine(RuleBasedStateMachine):
             symbol_expect = self._reentrant_expect(symbol, symbol_outcome)
 
         def call():
+            CoderMachine.calls += 1
             if keywords:
                 return self.coder.encode_step(symbol=symbol, probs=probs)
             return self.coder.encode_step(probs, symbol)
@@ -456,6 +463,11 @@ class CoderMachine(RuleBasedStateMachine):
                 error = (ValueError if len(values) == 0 or value < len(values)
                          else IndexError)
                 check_failure(Expect(error=error), call)
+                # Tried again: refused again, still unchanged. (A Reentrant argument would
+                # call back once more.)
+                reentrant = isinstance(probs, Reentrant) or isinstance(symbol, Reentrant)
+                if not reentrant and data.draw(st.booleans()):
+                    check_failure(Expect(error=error), call)
             else:
                 assert call() is None
         self._after_reentrant(symbol, True)
@@ -467,7 +479,10 @@ class CoderMachine(RuleBasedStateMachine):
         if expect is None:
             probs.coder = self.coder
             expect = self._reentrant_expect(probs, converted_outcome)
-        call = lambda: self.coder.decode_step(probs)  # noqa: E731
+        def call():
+            CoderMachine.calls += 1
+            return self.coder.decode_step(probs)
+
         if expect.fails:
             check_failure(expect, call)
         else:
@@ -475,6 +490,9 @@ class CoderMachine(RuleBasedStateMachine):
                 symbol = self.model.decode(expect.value)
             except Refused:
                 check_failure(Expect(error=ValueError), call)
+                # Tried again: refused again, still unchanged.
+                if not isinstance(probs, Reentrant) and data.draw(st.booleans()):
+                    check_failure(Expect(error=ValueError), call)
             else:
                 result = call()
                 assert type(result) is int and result == symbol
@@ -499,6 +517,7 @@ class CoderMachine(RuleBasedStateMachine):
             given = symbols[1:]
 
         def call():
+            CoderMachine.calls += 1
             if keywords:
                 return self.coder.encode_steps(symbols=given, probs=probs)
             return self.coder.encode_steps(probs, given)
@@ -524,7 +543,10 @@ class CoderMachine(RuleBasedStateMachine):
     @rule(data=st.data())
     def decode_batch(self, data):
         probs, rows = data.draw(batch_arguments())
-        call = lambda: self.coder.decode_steps(probs)  # noqa: E731
+        def call():
+            CoderMachine.calls += 1
+            return self.coder.decode_steps(probs)
+
         if isinstance(rows, Expect):
             check_failure(rows, call)
             return
@@ -542,31 +564,39 @@ class CoderMachine(RuleBasedStateMachine):
         if isinstance(stream, bytes) and data.draw(st.booleans()):
             stream = stream[:data.draw(st.integers(0, len(stream)))]  # cut short
         expect = start_outcome(stream)
+        CoderMachine.calls += 1
         if expect.fails:
             check_failure(expect, lambda: self.coder.start_decoding(stream))
         else:
             assert self.coder.start_decoding(stream) is None
             self.model.start(expect.value)
 
-    @rule()
-    def finish(self):
-        stream = self.coder.finish_encoding()
-        assert type(stream) is bytes
-        assert stream == self.model.finish()
-        self.streams.append(stream)
+    @rule(times=st.integers(1, 2))
+    def finish(self, times):
+        # A second finish in a row terminates the stream again, after the first's bits.
+        for _ in range(times):
+            CoderMachine.calls += 1
+            stream = self.coder.finish_encoding()
+            assert type(stream) is bytes
+            assert stream == self.model.finish()
+            self.streams.append(stream)
 
     @rule(call=st.sampled_from(BAD_CALLS))
     def malformed(self, call):
         name, args, kwargs = call
+        CoderMachine.calls += 1
         with pytest.raises(TypeError):
             getattr(self.coder, name)(*args, **kwargs)
 
     def teardown(self):
         # Each coder free (nothing left it borrowed) and exactly where its reference is.
         for coder, model in self.pairs:
+            CoderMachine.calls += 1
             assert coder.finish_encoding() == model.finish()
 
 
+EXAMPLES = os.environ.get("VANTOR_STATEFUL_EXAMPLES")
 CoderMachine.TestCase.settings = settings(
-    settings(), stateful_step_count=30, deadline=None)
+    settings(), stateful_step_count=30, deadline=None,
+    **({"max_examples": int(EXAMPLES)} if EXAMPLES else {}))
 test_coder_machine = CoderMachine.TestCase

@@ -230,6 +230,29 @@ TEST_P(Paths, LongVectorsAtEveryAlignmentAgreeWithTheScalarRule) {
     }
 }
 
+// A positive NaN's bfloat16 pattern lies above every number's: where it shares a lane with
+// an element of 0.5 up to 1.0, in runs otherwise small enough for narrow lanes, it must not
+// hide that element. Pairs 16 apart share a lane; of two such pairs per 64 elements, one
+// lies inside a group of 64 whatever the buffer's alignment.
+TEST_P(Paths, BFloat16NaNsBesideLargeElementsAgreeWithTheScalarRule) {
+    if (!kernels::cpu_supports(*GetParam())) GTEST_SKIP() << "CPU lacks this path";
+    std::mt19937_64 rng(3);
+    const uint16_t nans[] = {0x7FC0, 0x7F81, 0x7FFF};
+    const uint16_t large[] = {0x3F80 /* 1.0 */, 0x3F40 /* 0.75 */, 0x3F01};
+    for (uint64_t n : {64u, 200u, 4096u}) {
+        Raw raw = make(ElementKind::BFloat16, n, [&] { return 1e-4; });
+        auto* bits = reinterpret_cast<uint16_t*>(raw.bytes.data());
+        for (uint64_t at = 0; at + 64 <= n; at += 64) {
+            for (uint64_t pair : {5u, 40u}) {
+                bits[at + pair] = nans[rng() % std::size(nans)];
+                bits[at + pair + 16] = large[rng() % std::size(large)];
+            }
+        }
+        std::vector<uint64_t> symbols{0, 5, 21, n / 2, n - 1};
+        ASSERT_NO_FATAL_FAILURE(expect_same(raw, GetParam(), symbols, rng));
+    }
+}
+
 // Decoding target walks every share boundary: the search must stop on the same symbol on
 // both sides of each bound, including inside the last and first lanes of a block.
 TEST_P(Paths, SearchAgreesAtEveryShareBoundary) {

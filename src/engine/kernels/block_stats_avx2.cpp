@@ -152,9 +152,9 @@ __m256 fast_group(const typename Load::T* p, __m256i& sum0, __m256i& sum1) {
 // bfloat16 stays in 16-bit lanes longer: 32 is added to the exponents (scaling by 2^32) and
 // the patterns raised to at least 1.0 sixteen at a time; a shift or a mask then widens the
 // even and the odd lanes to floats. A pattern above 1.0 can wrap in the addition; the
-// group's largest raw pattern, which also gives its largest y, catches it. A +NaN pattern
-// counts as +infinity there, so that it leaves the group to the rule: as the largest
-// pattern of its lane, with a y of 1, it would hide a larger element of that lane.
+// group's largest raw pattern, which also gives its largest y, catches it. A positive NaN
+// pattern lies above every number's and would give y = 1, hiding the numbers behind it: it
+// counts as +infinity, which sends the group to the double lanes and the run to the rule.
 template <>
 __m256 fast_group<LoadBFloat16>(const uint16_t* p, __m256i& sum0, __m256i& sum1) {
     __m256i largest = _mm256_set1_epi16(INT16_MIN);
@@ -167,8 +167,9 @@ __m256 fast_group<LoadBFloat16>(const uint16_t* p, __m256i& sum0, __m256i& sum1)
             _mm256_castsi256_ps(_mm256_and_si256(y, _mm256_set1_epi32(int(0xFFFF0000))));
         sum0 = _mm256_add_epi32(sum0, _mm256_cvttps_epi32(even));
         sum1 = _mm256_add_epi32(sum1, _mm256_cvttps_epi32(odd));
-        largest = _mm256_max_epi16(largest, _mm256_min_epi16(h, _mm256_set1_epi16(0x7F80)));
+        largest = _mm256_max_epi16(largest, h);
     }
+    largest = _mm256_min_epi16(largest, _mm256_set1_epi16(0x7F80));
     const __m256 even = _mm256_castsi256_ps(_mm256_slli_epi32(largest, 16));
     const __m256 odd =
         _mm256_castsi256_ps(_mm256_and_si256(largest, _mm256_set1_epi32(int(0xFFFF0000))));
