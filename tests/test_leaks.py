@@ -454,6 +454,11 @@ def test_every_call_gives_back_references_and_memory(index, capfd):
         tracemalloc.stop()
     capfd.readouterr()  # the failure reports of PanicException
     assert [sys.getrefcount(x) for x in watched] == counts
+    if UNDER_ASAN:
+        # Under ASan the traced memory of about a third of these calls grows by a falling
+        # amount round after round (9 KB, then 7, 6, ... 1 KB per 200 calls) where natively,
+        # with PYTHONMALLOC=malloc or without, it stays flat; only the counts are checked.
+        return
     growth = [after - before for before, after in zip(sizes, sizes[1:])]
     assert not all(g >= per_round for g in growth), f"traced memory grew by {growth} bytes"
 
