@@ -82,14 +82,9 @@ SymbolRange encoder_share_of(Elements<K> p, uint64_t count, uint64_t symbol) {
         return kernels::scalar_share(FromElements<K>{p}, count, kernels::scalar_totals<K>(p, count),
                                      symbol);
     };
-    if (count <= FEW_COUNT) {
-        SymbolRange range;
-        return few_share<K>(p, count, symbol, range) ? range : by_rule();
-    }
     if (count <= SMALL_COUNT) {
-        uint64_t q[SMALL_COUNT];
-        Totals all;
-        return quantise_small<K>(p, count, q, all) ? share_of_array(q, all, symbol) : by_rule();
+        SymbolRange range;
+        return short_share<K>(p, count, symbol, range) ? range : by_rule();
     }
     const BlockStatsTable& table = kernels::active_block_stats();
     // Every q before the symbol must be below FAST_LIMIT for their sum to be exact.
