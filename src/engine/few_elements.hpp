@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 #include "element_rule.hpp"
 #include "kernels/block_stats.hpp"
@@ -39,20 +42,41 @@ inline SymbolRange share_from(Totals before, uint64_t exact, uint64_t q, Totals 
     return {cum_low, cum_low + f, f != 0 && exact <= TOTAL_FREQ};
 }
 
+// q by the rule for an element whose q lies below FAST_LIMIT, and FAST_LIMIT for any other,
+// whose q the rule must then decide. Clamping first lets a signed conversion truncate, which
+// is one instruction where the unsigned one is a dozen. NaN gives 1, as in the rule.
+inline uint64_t quantise_below_limit(double x) {
+    constexpr double LIMIT = static_cast<double>(kernels::FAST_LIMIT);
+#if defined(__SSE2__) || defined(_M_X64)
+    // (maxsd returns its second operand for NaN; compilers do not always find it alone.)
+    __m128d scaled = _mm_set_sd(x * 4294967296.0);
+    scaled = _mm_min_sd(_mm_max_sd(scaled, _mm_set_sd(1.0)), _mm_set_sd(LIMIT));
+    return static_cast<uint64_t>(_mm_cvttsd_si64(scaled));
+#else
+    double scaled = x * 4294967296.0;
+    scaled = scaled > 1.0 ? scaled : 1.0;
+    scaled = scaled < LIMIT ? scaled : LIMIT;
+    return static_cast<uint64_t>(static_cast<int64_t>(scaled));
+#endif
+}
+
 // Every q of count <= FEW_COUNT elements and their totals, by the rule (the totals whatever
 // happens); false when some q reaches FAST_LIMIT, since sums of such q are not exact.
 template <ElementKind K>
 bool quantise_few(const Storage<K>* p, uint64_t count, uint64_t* q, Totals& totals) {
-    uint64_t sum = 0, max = 0, bits = 0;
+    uint64_t sum = 0, max = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        const uint64_t value = kernels::quantised<K>(p, i);
+        const uint64_t value = quantise_below_limit(Element<K>::widen(p[i]));
         q[i] = value;
         sum += value;
         max = value > max ? value : max;
-        bits |= value;
     }
-    totals = {sum, max};
-    return bits < kernels::FAST_LIMIT;  // FAST_LIMIT is a power of two
+    if (max < kernels::FAST_LIMIT) {
+        totals = {sum, max};
+        return true;
+    }
+    totals = kernels::scalar_totals<K>(p, count);
+    return false;
 }
 
 // Every q of count <= SMALL_COUNT elements from the widest path, and their totals; false,
@@ -87,21 +111,19 @@ inline SymbolRange share_of_array(const uint64_t* q, Totals all, uint64_t symbol
 // some q reaches FAST_LIMIT.
 template <ElementKind K>
 bool few_share(const Storage<K>* p, uint64_t count, uint64_t symbol, SymbolRange& range) {
-    Totals all{0, 0}, before{0, 0};
-    uint64_t q = 0, bits = 0;
+    // d is the first element above every one before it that no later one exceeds.
+    uint64_t sum = 0, before = 0, max = 0, d = 0, q = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        const uint64_t value = kernels::quantised<K>(p, i);
-        if (i < symbol) {
-            before.sum += value;
-            before.max = value > before.max ? value : before.max;
-        }
+        const uint64_t value = quantise_below_limit(Element<K>::widen(p[i]));
+        before = i == symbol ? sum : before;
         q = i == symbol ? value : q;
-        all.sum += value;
-        all.max = value > all.max ? value : all.max;
-        bits |= value;
+        d = value > max ? i : d;
+        max = value > max ? value : max;
+        sum += value;
     }
-    if (bits >= kernels::FAST_LIMIT) return false;
-    range = share_from(before, before.sum, q, all);
+    if (max >= kernels::FAST_LIMIT) return false;
+    const Totals all{sum, max};
+    range = share_from({before, d < symbol ? max : 0}, before, q, all);
     return true;
 }
 

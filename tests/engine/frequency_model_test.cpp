@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/few_elements.hpp"
 #include "support.hpp"
 
 namespace vantor {
@@ -42,6 +43,27 @@ TEST(Quantise, TruncatesSaturatesAndNeverGivesZero) {
     EXPECT_EQ(quantise(Inf), UINT64_MAX);
     EXPECT_EQ(quantise(5e9), UINT64_MAX);
     EXPECT_EQ(quantise(LARGEST_BELOW_2_64 / 4294967296.0), 18446744073709549568u);
+}
+
+// The short vectors' quick form gives the rule's q up to FAST_LIMIT and FAST_LIMIT beyond.
+TEST(Quantise, BelowLimitIsTheRuleClampedAtTheLimit) {
+    const auto expected = [](double x) {
+        const uint64_t q = quantise(x);
+        return q < kernels::FAST_LIMIT ? q : kernels::FAST_LIMIT;
+    };
+    std::vector<double> xs = {0.0, -0.0, NaN, -NaN, Inf, -Inf, 1e-300, 0x1p-32, 0x1.8p-32,
+                              0.5, 1.0, 2.0, std::nextafter(2.0, 0.0), std::nextafter(2.0, 4.0),
+                              5e9, -0.25, std::numeric_limits<double>::denorm_min()};
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 200000; ++i) {
+        const uint64_t bits = rng();
+        double x;
+        std::memcpy(&x, &bits, sizeof x);
+        xs.push_back(x);
+        xs.push_back(std::ldexp(static_cast<double>(bits >> 11), -52 - static_cast<int>(bits % 40)));
+    }
+    for (const double x : xs)
+        ASSERT_EQ(quantise_below_limit(x), expected(x)) << x;
 }
 
 TEST(FrequencyModel, Float32HalfQuarterQuarter) {
