@@ -25,6 +25,7 @@ using BlockStatsFn = Totals (*)(const void* elements, uint64_t count);
 
 // Writes q of each of the count <= SMALL_COUNT elements and returns their totals, exact;
 // a max of FAST_LIMIT or more, with q unwritten, when the path cannot make them exact.
+// q has room for SMALL_COUNT values: a path may store whole vectors past q[count - 1].
 using QuantiseFn = Totals (*)(const void* elements, uint64_t count, uint64_t* q);
 
 // One entry per ElementKind, in the enum's order.
