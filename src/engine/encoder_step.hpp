@@ -75,10 +75,8 @@ VANTOR_ALWAYS_INLINE StepStatus step(CoderState& state, const Storage<K>* elemen
                                      uint64_t symbol) {
     if (count == 0) return StepStatus::EmptyProbabilities;
     if (symbol >= count) return StepStatus::SymbolOutOfRange;
-    SymbolRange share;
-    if (count > SMALL_COUNT || !short_share<K>(elements, count, symbol, share)) {
-        share = encoder_share_of<K>(elements, count, symbol);
-    }
+    const SymbolRange share = count <= SMALL_COUNT ? short_share<K>(elements, count, symbol)
+                                                   : encoder_share_of<K>(elements, count, symbol);
     if (!share.codable) return StepStatus::NoShare;
     narrow(state, share.cum_low, share.cum_high);
     renormalise(state);

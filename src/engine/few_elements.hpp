@@ -111,7 +111,7 @@ inline SymbolRange share_of_array(const uint64_t* q, Totals all, uint64_t symbol
 // some q reaches FAST_LIMIT.
 template <ElementKind K>
 bool few_share(const Storage<K>* p, uint64_t count, uint64_t symbol, SymbolRange& range) {
-    // d is the first element above every one before it that no later one exceeds.
+    // d is the first element equal to the maximum.
     uint64_t sum = 0, before = 0, max = 0, d = 0, q = 0;
     for (uint64_t i = 0; i < count; ++i) {
         const uint64_t value = quantise_below_limit(Element<K>::widen(p[i]));
@@ -136,17 +136,27 @@ SymbolSearch search_by_rule(Source q_of, uint64_t count, Totals totals, uint64_t
     return kernels::search_exhausted(count);
 }
 
-// The share of `symbol` (< count <= SMALL_COUNT); false, with `range` unset, when some q
-// reaches FAST_LIMIT and the rule must decide.
+// The rule's share of `symbol` over the elements themselves, for vectors whose q the quick
+// paths cannot sum exactly; out of line, as the steps seldom need it.
 template <ElementKind K>
-VANTOR_ALWAYS_INLINE bool short_share(const Storage<K>* p, uint64_t count, uint64_t symbol,
-                                      SymbolRange& range) {
-    if (count <= FEW_COUNT) return few_share<K>(p, count, symbol, range);
-    uint64_t q[SMALL_COUNT];
-    Totals all;
-    if (!quantise_small<K>(p, count, q, all)) return false;
-    range = share_of_array(q, all, symbol);
-    return true;
+VANTOR_NOINLINE SymbolRange share_by_rule(const Storage<K>* p, uint64_t count, uint64_t symbol) {
+    return kernels::scalar_share(kernels::FromElements<K>{p}, count,
+                                 kernels::scalar_totals<K>(p, count), symbol);
+}
+
+// The share of `symbol` (< count <= SMALL_COUNT): every q kept in one pass, or by the rule
+// when some q reaches FAST_LIMIT.
+template <ElementKind K>
+VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count, uint64_t symbol) {
+    SymbolRange range;
+    if (count <= FEW_COUNT) {
+        if (few_share<K>(p, count, symbol, range)) return range;
+    } else {
+        uint64_t q[SMALL_COUNT];
+        Totals all;
+        if (quantise_small<K>(p, count, q, all)) return share_of_array(q, all, symbol);
+    }
+    return share_by_rule<K>(p, count, symbol);
 }
 
 // The decoder's search of a vector of at most SMALL_COUNT elements: every q is kept, then

@@ -78,14 +78,7 @@ uint64_t elements_to_boundary(Elements<K> p) {
 
 template <ElementKind K>
 SymbolRange encoder_share_of(Elements<K> p, uint64_t count, uint64_t symbol) {
-    const auto by_rule = [&] {
-        return kernels::scalar_share(FromElements<K>{p}, count, kernels::scalar_totals<K>(p, count),
-                                     symbol);
-    };
-    if (count <= SMALL_COUNT) {
-        SymbolRange range;
-        return short_share<K>(p, count, symbol, range) ? range : by_rule();
-    }
+    if (count <= SMALL_COUNT) return short_share<K>(p, count, symbol);
     const BlockStatsTable& table = kernels::active_block_stats();
     // Every q before the symbol must be below FAST_LIMIT for their sum to be exact.
     Totals before{0, 0};
@@ -94,7 +87,7 @@ SymbolRange encoder_share_of(Elements<K> p, uint64_t count, uint64_t symbol) {
             exact = saturating_add(exact, run.sum);
             return run.max < FAST_LIMIT;
         })) {
-        return by_rule();
+        return share_by_rule<K>(p, count, symbol);
     }
     const uint64_t q = kernels::quantised<K>(p, symbol);
     const Totals after = whole_totals<K>(table, p + symbol + 1, count - symbol - 1);
