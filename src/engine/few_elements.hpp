@@ -136,6 +136,26 @@ SymbolSearch search_by_rule(Source q_of, uint64_t count, Totals totals, uint64_t
     return kernels::search_exhausted(count);
 }
 
+// The rule's search over kept q, all below FAST_LIMIT, so that their sums are exact. When
+// the q other than the largest sum to less than TOTAL_FREQ (the table invariant), every
+// frequency is at least 1 and the bounds rise to TOTAL_FREQ without wrapping: each share lies
+// in the table, and the walk needs neither the saturating check nor, as the target lies
+// below TOTAL_FREQ, an end.
+inline SymbolSearch search_kept(const uint64_t* q, uint64_t count, Totals totals, uint64_t target) {
+    if (totals.sum - totals.max >= TOTAL_FREQ || target >= TOTAL_FREQ)
+        return search_by_rule(kernels::FromArray{q}, count, totals, target);
+    // The remainder goes to d, the first q equal to the maximum, and to no later one.
+    uint64_t remainder = TOTAL_FREQ - totals.sum;  // wrapping, as in the rule
+    uint64_t c = 0;
+    for (uint64_t i = 0;; ++i) {
+        const bool dominant = q[i] == totals.max;
+        const uint64_t next = c + q[i] + (dominant ? remainder : 0);
+        if (next > target) return {i, c, next, true, true};
+        remainder = dominant ? 0 : remainder;
+        c = next;
+    }
+}
+
 // The rule's share of `symbol` over the elements themselves, for vectors whose q the quick
 // paths cannot sum exactly; out of line, as the steps seldom need it.
 template <ElementKind K>
@@ -167,14 +187,10 @@ VANTOR_ALWAYS_INLINE SymbolSearch short_search(const Storage<K>* p, uint64_t cou
     Totals totals;
     if (count <= FEW_COUNT) {
         uint64_t q[FEW_COUNT];
-        if (quantise_few<K>(p, count, q, totals)) {
-            return search_by_rule(kernels::FromArray{q}, count, totals, target);
-        }
+        if (quantise_few<K>(p, count, q, totals)) return search_kept(q, count, totals, target);
     } else {
         uint64_t q[SMALL_COUNT];
-        if (quantise_small<K>(p, count, q, totals)) {
-            return search_by_rule(kernels::FromArray{q}, count, totals, target);
-        }
+        if (quantise_small<K>(p, count, q, totals)) return search_kept(q, count, totals, target);
     }
     return search_by_rule(kernels::FromElements<K>{p}, count, totals, target);
 }
