@@ -149,6 +149,38 @@ TEST(FrequencyModel, ShareCheckOfInvariantBreakingVectors) {
     EXPECT_EQ(symbol_range(view_of(heavy_tail), totals, 3).cum_high, 0u);
 }
 
+// The decoder's search of short vectors, on both sides of every share boundary: tied
+// maxima (the remainder belongs to the first alone), remainders of either sign, and
+// tables that break the invariant, at lengths on both sides of each short path's limit.
+TEST(FrequencyModel, ShortSearchAgreesWithTheRuleAtEveryBoundary) {
+    std::mt19937_64 rng(17);
+    for (uint64_t n = 1; n <= SMALL_COUNT; ++n) {
+        for (const double total : {0.7, 1.0, 1.3, 2.2}) {
+            std::vector<double> v(n);
+            for (auto& x : v)
+                x = static_cast<double>(rng() % 4 + 1);  // few values: ties are common
+            double sum = 0;
+            for (double x : v)
+                sum += x;
+            for (auto& x : v)
+                x = x / sum * total;
+            const ProbabilityView view = view_of(v);
+            const Totals totals = scan_table(view);
+            std::vector<uint64_t> targets{0, TOTAL_FREQ - 1};
+            for (uint64_t s = 0; s < n; ++s) {
+                const SymbolRange r = symbol_range(view, totals, s);
+                targets.insert(targets.end(), {r.cum_low, r.cum_low - 1, r.cum_high - 1});
+            }
+            for (const uint64_t t : targets) {
+                if (t >= TOTAL_FREQ) continue;
+                const SymbolSearch expected = find_symbol(view, totals, t);
+                const SymbolSearch got = short_search<ElementKind::Float64>(v.data(), n, t);
+                ASSERT_TRUE(got == expected) << "n=" << n << " total=" << total << " t=" << t;
+            }
+        }
+    }
+}
+
 // binary16 reference from first principles, for every one of the 65536 patterns.
 double half_reference(uint16_t bits) {
     const int exponent = (bits >> 10) & 0x1F;
