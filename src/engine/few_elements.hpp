@@ -1,7 +1,8 @@
 // Short vectors, inline in the steps. Up to FEW_COUNT elements the rule is applied once per
 // element in a single pass, which for so few is quicker than any call into a vector path; up
 // to SMALL_COUNT the widest path quantises them all at once. Either way every q is kept, so
-// that the second pass reads q instead of the elements.
+// that the second pass reads q instead of the elements. Two elements need no pass at all:
+// their table is one boundary.
 #pragma once
 
 #include <cstdint>
@@ -127,6 +128,24 @@ bool few_share(const Storage<K>* p, uint64_t count, uint64_t symbol, SymbolRange
     return true;
 }
 
+// Two elements, the most common short vector, where the table reduces to one boundary:
+// the non-dominant q (the second on a tie) at its end of the table. When that q lies below
+// TOTAL_FREQ the invariant holds and both shares are proper; false otherwise.
+struct Boundary {
+    uint64_t at;
+    bool proper;
+};
+template <ElementKind K>
+VANTOR_ALWAYS_INLINE Boundary binary_boundary(const Storage<K>* p) {
+    const uint64_t q0 = quantise_below_limit(Element<K>::widen(p[0]));
+    const uint64_t q1 = quantise_below_limit(Element<K>::widen(p[1]));
+    // The shares follow from the other q alone, whatever the dominant one's (even clamped):
+    // its frequency, q_d + TOTAL_FREQ - (q0 + q1), is TOTAL_FREQ less the other q.
+    const bool second_dominant = q1 > q0;
+    const uint64_t other = second_dominant ? q0 : q1;
+    return {second_dominant ? q0 : TOTAL_FREQ - q1, other < TOTAL_FREQ};
+}
+
 // The rule's search over a whole vector, from q read through `q_of`.
 template <class Source>
 SymbolSearch search_by_rule(Source q_of, uint64_t count, Totals totals, uint64_t target) {
@@ -168,6 +187,12 @@ VANTOR_NOINLINE SymbolRange share_by_rule(const Storage<K>* p, uint64_t count, u
 // when some q reaches FAST_LIMIT.
 template <ElementKind K>
 VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count, uint64_t symbol) {
+    if (count == 2) {
+        const Boundary b = binary_boundary<K>(p);
+        if (b.proper) {
+            return symbol == 0 ? SymbolRange{0, b.at, true} : SymbolRange{b.at, TOTAL_FREQ, true};
+        }
+    }
     SymbolRange range;
     if (count <= FEW_COUNT) {
         if (few_share<K>(p, count, symbol, range)) return range;
@@ -184,6 +209,13 @@ VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count
 template <ElementKind K>
 VANTOR_ALWAYS_INLINE SymbolSearch short_search(const Storage<K>* p, uint64_t count,
                                                uint64_t target) {
+    if (count == 2) {
+        const Boundary b = binary_boundary<K>(p);
+        if (b.proper && target < TOTAL_FREQ) {
+            return target < b.at ? SymbolSearch{0, 0, b.at, true, true}
+                                 : SymbolSearch{1, b.at, TOTAL_FREQ, true, true};
+        }
+    }
     Totals totals;
     if (count <= FEW_COUNT) {
         uint64_t q[FEW_COUNT];

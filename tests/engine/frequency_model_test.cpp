@@ -181,6 +181,31 @@ TEST(FrequencyModel, ShortSearchAgreesWithTheRuleAtEveryBoundary) {
     }
 }
 
+// Two elements have a path of their own; on every pair of awkward values (ties, a q of
+// exactly TOTAL_FREQ, beyond it, saturating, NaN, negative) it must give the rule's share
+// and the rule's search, refusals included.
+TEST(FrequencyModel, TwoElementsAgreeWithTheRuleOnEveryAwkwardPair) {
+    const std::vector<double> values{0.0,  -0.0, NaN,       -1.0, 1e-12, 0.25, 0.5,
+                                     0.75, 1.0,  1.0000001, 1.5,  2.0,   5e9,  Inf};
+    for (const double a : values) {
+        for (const double b : values) {
+            const std::vector<double> v{a, b};
+            const ProbabilityView view = view_of(v);
+            const Totals totals = scan_table(view);
+            for (uint64_t s = 0; s < 2; ++s) {
+                const SymbolRange got = short_share<ElementKind::Float64>(v.data(), 2, s);
+                ASSERT_TRUE(got == symbol_range(view, totals, s)) << a << ", " << b << " s=" << s;
+            }
+            const uint64_t edge = symbol_range(view, totals, 0).cum_high;
+            for (const uint64_t t : {uint64_t{0}, edge - 1, edge, TOTAL_FREQ - 1}) {
+                if (t >= TOTAL_FREQ) continue;
+                const SymbolSearch got = short_search<ElementKind::Float64>(v.data(), 2, t);
+                ASSERT_TRUE(got == find_symbol(view, totals, t)) << a << ", " << b << " t=" << t;
+            }
+        }
+    }
+}
+
 // binary16 reference from first principles, for every one of the 65536 patterns.
 double half_reference(uint16_t bits) {
     const int exponent = (bits >> 10) & 0x1F;
