@@ -21,6 +21,10 @@ namespace vantor {
 
 inline constexpr uint64_t FEW_COUNT = 8;
 
+inline uint64_t all_ones_if(bool condition) {
+    return uint64_t{0} - static_cast<uint64_t>(condition);
+}
+
 // The true partial sum of the frequencies, saturating far above TOTAL_FREQ instead of
 // wrapping: it decides whether a share lies inside the table.
 inline constexpr uint64_t CEILING = uint64_t{1} << 62;
@@ -141,9 +145,16 @@ VANTOR_ALWAYS_INLINE Boundary binary_boundary(const Storage<K>* p) {
     const uint64_t q1 = quantise_below_limit(Element<K>::widen(p[1]));
     // The shares follow from the other q alone, whatever the dominant one's (even clamped):
     // its frequency, q_d + TOTAL_FREQ - (q0 + q1), is TOTAL_FREQ less the other q.
-    const bool second_dominant = q1 > q0;
-    const uint64_t other = second_dominant ? q0 : q1;
-    return {second_dominant ? q0 : TOTAL_FREQ - q1, other < TOTAL_FREQ};
+    // (Masks, not selections: compilers make those branches, which new rows mispredict.)
+    const uint64_t second_dominant = all_ones_if(q1 > q0);
+    const uint64_t other = (q0 & second_dominant) | (q1 & ~second_dominant);
+    return {(q0 & second_dominant) | ((TOTAL_FREQ - q1) & ~second_dominant), other < TOTAL_FREQ};
+}
+
+// The share of symbol 0 or 1 of a two-element table.
+inline SymbolRange binary_share(uint64_t boundary, uint64_t symbol) {
+    const uint64_t second = all_ones_if(symbol != 0);
+    return {boundary & second, boundary + ((TOTAL_FREQ - boundary) & second), true};
 }
 
 // The rule's search over a whole vector, from q read through `q_of`.
@@ -189,9 +200,7 @@ template <ElementKind K>
 VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count, uint64_t symbol) {
     if (count == 2) {
         const Boundary b = binary_boundary<K>(p);
-        if (b.proper) {
-            return symbol == 0 ? SymbolRange{0, b.at, true} : SymbolRange{b.at, TOTAL_FREQ, true};
-        }
+        if (b.proper) return binary_share(b.at, symbol);
     }
     SymbolRange range;
     if (count <= FEW_COUNT) {
@@ -212,8 +221,9 @@ VANTOR_ALWAYS_INLINE SymbolSearch short_search(const Storage<K>* p, uint64_t cou
     if (count == 2) {
         const Boundary b = binary_boundary<K>(p);
         if (b.proper && target < TOTAL_FREQ) {
-            return target < b.at ? SymbolSearch{0, 0, b.at, true, true}
-                                 : SymbolSearch{1, b.at, TOTAL_FREQ, true, true};
+            const uint64_t symbol = target >= b.at ? 1 : 0;
+            const SymbolRange share = binary_share(b.at, symbol);
+            return {symbol, share.cum_low, share.cum_high, true, true};
         }
     }
     Totals totals;

@@ -46,14 +46,16 @@ inline Renormalisation renormalise_interval(CoderState& state) {
     // Expansions happen only when low is 01... and high 10...; then they go on for as many
     // leading ones of low and zeros of high as follow, from bit 60 down. Each removes bit 60,
     // which is 1 in low and 0 in high, and shifts; bit 61 stays 0 in low and 1 in high.
-    unsigned expansions = 0;
-    if ((low >> 60) == 1 && (high >> 60) == 2) {
-        const auto low_run = static_cast<unsigned>(std::countl_zero(~(low << 3) | 1));
-        const auto high_run = static_cast<unsigned>(std::countl_zero((high << 3) | 1));
-        expansions = low_run < high_run ? low_run : high_run;
-        low = (low << expansions) & (HALF - 1);
-        high = (((high << expansions) | ((uint64_t{1} << expansions) - 1)) & MASK) | HALF;
-    }
+    // Counted whether or not they happen, with a mask rather than a branch, which would
+    // follow the coded bits: with none, the shifts below change nothing, as low lies below
+    // HALF and high above it.
+    const auto low_run = static_cast<unsigned>(std::countl_zero(~(low << 3) | 1));
+    const auto high_run = static_cast<unsigned>(std::countl_zero((high << 3) | 1));
+    const unsigned straddles =
+        static_cast<unsigned>((low >> 60) == 1) & static_cast<unsigned>((high >> 60) == 2);
+    const unsigned expansions = (low_run < high_run ? low_run : high_run) & (0u - straddles);
+    low = (low << expansions) & (HALF - 1);
+    high = (((high << expansions) | ((uint64_t{1} << expansions) - 1)) & MASK) | HALF;
     state.low = low;
     state.high = high;
     return {settled, settled_bits, expansions};
