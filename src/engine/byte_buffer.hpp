@@ -1,8 +1,11 @@
 // A growable run of bytes that owns its storage (the encoder's output, the decoder's input).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 namespace vantor {
 
@@ -11,8 +14,10 @@ class ByteBuffer {
     ByteBuffer() = default;
     // Reserves exactly `capacity` bytes; 0 owns no storage.
     explicit ByteBuffer(std::size_t capacity);
-    // A buffer holding a copy of `size` bytes, with capacity `size`.
+    // A buffer holding a copy of `size` bytes, then WORD_BYTES zero bytes of capacity, so
+    // that a word can be read at any index up to `size`.
     static ByteBuffer copy_of(const uint8_t* bytes, std::size_t size);
+    static constexpr std::size_t WORD_BYTES = 8;
 
     ByteBuffer(ByteBuffer&& other) noexcept;
     ByteBuffer& operator=(ByteBuffer&& other) noexcept;
@@ -33,7 +38,23 @@ class ByteBuffer {
     const uint8_t* data() const { return data_; }
     uint8_t operator[](std::size_t index) const { return data_[index]; }
 
+    // The eight bytes from `index` as a big-endian word; needs index + 8 <= capacity().
+    uint64_t word_at(std::size_t index) const {
+        uint64_t word;
+        std::memcpy(&word, data_ + index, sizeof word);
+        if constexpr (std::endian::native == std::endian::little) word = swap_bytes(word);
+        return word;
+    }
+
   private:
+    static uint64_t swap_bytes(uint64_t word) {
+#if defined(_MSC_VER) && !defined(__clang__)
+        return _byteswap_uint64(word);
+#else
+        return __builtin_bswap64(word);
+#endif
+    }
+
     // Capacity becomes max(2 * capacity, 8), keeping the content.
     void grow();
 

@@ -21,28 +21,19 @@ inline uint64_t decoding_target(const CoderState& state, uint64_t range) {
     return wide::window_quotient(state.value - state.low, range);
 }
 
-// The next `count` (at most 62) stream bits, earliest highest, as read_bit would give them.
+// The next `count` (at most 57) stream bits, earliest highest, as read_bit would give them,
+// with no branch on them: one big-endian word from the byte being read, shifted past the
+// bits read already. The input's zero bytes past its end are the zeros the stream goes on
+// with; the position stops at the end, as read_bit's does.
 inline uint64_t read_bits(CoderState& state, unsigned count) {
-    if (count == 0) return 0;
-    if (count <= state.in_bits_left) {  // the usual case: within the byte being read
-        state.in_bits_left = static_cast<uint8_t>(state.in_bits_left - count);
-        return (unsigned{state.input[state.input_pos - 1]} >> state.in_bits_left) &
-               ((1u << count) - 1);
-    }
-    uint64_t bits = 0;
-    while (count > 0) {
-        if (state.in_bits_left == 0) {
-            if (state.input_pos >= state.input.size()) return bits << count;
-            state.in_bits_left = 8;
-            ++state.input_pos;
-        }
-        const unsigned take = count < state.in_bits_left ? count : state.in_bits_left;
-        state.in_bits_left = static_cast<uint8_t>(state.in_bits_left - take);
-        const unsigned byte = state.input[state.input_pos - 1];
-        bits = (bits << take) | ((byte >> state.in_bits_left) & ((1u << take) - 1));
-        count -= take;
-    }
-    return bits;
+    VANTOR_ASSERT(count <= 57 && state.in_bits_left <= 7);
+    const uint64_t consumed = state.input_pos * 8 - state.in_bits_left;
+    const uint64_t word = state.input.word_at(consumed >> 3) << (consumed & 7);
+    const uint64_t end = uint64_t{state.input.size()} * 8;
+    const uint64_t after = consumed + count < end ? consumed + count : end;
+    state.input_pos = (after + 7) >> 3;
+    state.in_bits_left = static_cast<uint8_t>(state.input_pos * 8 - after);
+    return (word >> 1) >> (63 - count);  // (two shifts: none of 64 when count is 0)
 }
 
 // The encoder's renormalisation, with the window carried along and a bit read for each
