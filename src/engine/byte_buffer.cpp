@@ -39,6 +39,13 @@ ByteBuffer ByteBuffer::copy_of(const uint8_t* bytes, std::size_t size) {
     return copy;
 }
 
+uint64_t ByteBuffer::word_at_end(std::size_t index) const {
+    uint64_t word = 0;
+    for (std::size_t i = 0; i < sizeof word; ++i)
+        word = (word << 8) | (index + i < length_ ? data_[index + i] : 0u);
+    return word;
+}
+
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
     : capacity_(std::exchange(other.capacity_, 0)),
       data_(std::exchange(other.data_, nullptr)),

@@ -38,8 +38,10 @@ class ByteBuffer {
     const uint8_t* data() const { return data_; }
     uint8_t operator[](std::size_t index) const { return data_[index]; }
 
-    // The eight bytes from `index` as a big-endian word; needs index + 8 <= capacity().
+    // The eight bytes from `index` (at most size()) as a big-endian word, zeros past the
+    // end: one load where the capacity reaches that far, as after copy_of.
     uint64_t word_at(std::size_t index) const {
+        if (capacity_ - index < sizeof(uint64_t)) return word_at_end(index);
         uint64_t word;
         std::memcpy(&word, data_ + index, sizeof word);
         if constexpr (std::endian::native == std::endian::little) word = swap_bytes(word);
@@ -47,6 +49,8 @@ class ByteBuffer {
     }
 
   private:
+    uint64_t word_at_end(std::size_t index) const;
+
     static uint64_t swap_bytes(uint64_t word) {
 #if defined(_MSC_VER) && !defined(__clang__)
         return _byteswap_uint64(word);

@@ -123,6 +123,21 @@ TEST(Decoder, CertainSymbolChangesNothing) {
     EXPECT_EQ(testing::Snapshot(state), before);
 }
 
+// A coder that was never given a stream (its input has no storage at all) reads the zeros
+// that empty bytes give.
+TEST(Decoder, NoStreamReadsAsEmptyBytes) {
+    const std::vector<double> skewed{0.7, 0.1, 0.2};
+    CoderState fresh, empty;
+    load(empty, {});
+    for (int i = 0; i < 40; ++i) {
+        const ProbabilityView view = view_of(i % 2 == 0 ? FAIR : skewed);
+        EXPECT_EQ(decode(fresh, view), decode(empty, view));
+    }
+    EXPECT_EQ(fresh.value, empty.value);
+    EXPECT_EQ(fresh.input_pos, 0u);
+    EXPECT_EQ(fresh.in_bits_left, 0u);
+}
+
 TEST(Decoder, SecondLoadDiscardsTheFirst) {
     CoderState twice, once;
     load(twice, {0xFF, 0xEE, 0xDD});
