@@ -32,9 +32,8 @@ ByteBuffer::ByteBuffer(std::size_t capacity) : capacity_(capacity) {
 }
 
 ByteBuffer ByteBuffer::copy_of(const uint8_t* bytes, std::size_t size) {
-    ByteBuffer copy(size + WORD_BYTES);
+    ByteBuffer copy(size);
     if (size != 0) std::memcpy(copy.data_, bytes, size);
-    std::memset(copy.data_ + size, 0, WORD_BYTES);
     copy.length_ = size;
     return copy;
 }

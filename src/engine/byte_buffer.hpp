@@ -14,10 +14,8 @@ class ByteBuffer {
     ByteBuffer() = default;
     // Reserves exactly `capacity` bytes; 0 owns no storage.
     explicit ByteBuffer(std::size_t capacity);
-    // A buffer holding a copy of `size` bytes, then WORD_BYTES zero bytes of capacity, so
-    // that a word can be read at any index up to `size`.
+    // A buffer holding a copy of `size` bytes, with capacity `size`.
     static ByteBuffer copy_of(const uint8_t* bytes, std::size_t size);
-    static constexpr std::size_t WORD_BYTES = 8;
 
     ByteBuffer(ByteBuffer&& other) noexcept;
     ByteBuffer& operator=(ByteBuffer&& other) noexcept;
@@ -39,7 +37,7 @@ class ByteBuffer {
     uint8_t operator[](std::size_t index) const { return data_[index]; }
 
     // The eight bytes from `index` (at most size()) as a big-endian word, zeros past the
-    // end: one load where the capacity reaches that far, as after copy_of.
+    // end: one load wherever the storage reaches that far, all but the last few bytes.
     uint64_t word_at(std::size_t index) const {
         if (capacity_ - index < sizeof(uint64_t)) return word_at_end(index);
         uint64_t word;

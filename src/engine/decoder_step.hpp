@@ -23,8 +23,8 @@ inline uint64_t decoding_target(const CoderState& state, uint64_t range) {
 
 // The next `count` (at most 57) stream bits, earliest highest, as read_bit would give them,
 // with no branch on them: one big-endian word from the byte being read, shifted past the
-// bits read already. The input's zero bytes past its end are the zeros the stream goes on
-// with; the position stops at the end, as read_bit's does.
+// bits read already, with zeros past the stream's end; the position stops at the end, as
+// read_bit's does.
 inline uint64_t read_bits(CoderState& state, unsigned count) {
     VANTOR_ASSERT(count <= 57 && state.in_bits_left <= 7);
     const uint64_t consumed = state.input_pos * 8 - state.in_bits_left;
