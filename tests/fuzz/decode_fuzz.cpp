@@ -10,9 +10,12 @@ using namespace vantor;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     fuzzing::Input in(data, size);
-    const std::vector<uint8_t> stream = in.bytes(in.byte());
+    const uint8_t length = in.byte();
     CoderState state;
-    load_stream(state, stream.data(), stream.size());
+    if (length != 0xFF) {  // 0xFF: a coder never given a stream, whose input has no storage
+        const std::vector<uint8_t> stream = in.bytes(length);
+        load_stream(state, stream.data(), stream.size());
+    }
     while (!in.empty()) {
         const fuzzing::FuzzVector v = fuzzing::next_vector(in);
         if (v.count != 0) {
