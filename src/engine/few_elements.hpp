@@ -148,7 +148,8 @@ VANTOR_ALWAYS_INLINE Boundary binary_boundary(const Storage<K>* p) {
     // (Masks, not selections: compilers make those branches, which new rows mispredict.)
     const uint64_t second_dominant = all_ones_if(q1 > q0);
     const uint64_t other = (q0 & second_dominant) | (q1 & ~second_dominant);
-    return {(q0 & second_dominant) | ((TOTAL_FREQ - q1) & ~second_dominant), other < TOTAL_FREQ};
+    return {(other & second_dominant) | ((TOTAL_FREQ - other) & ~second_dominant),
+            other < TOTAL_FREQ};
 }
 
 // The share of symbol 0 or 1 of a two-element table.

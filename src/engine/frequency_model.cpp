@@ -198,7 +198,7 @@ bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_
 
 template <ElementKind K>
 SymbolSearch search_runs_of(Elements<K> p, uint64_t count, const RunScan& scan, uint64_t target) {
-    if (scan.small) return search_by_rule(FromArray{scan.q}, count, scan.totals, target);
+    if (scan.small) return search_kept(scan.q, count, scan.totals, target);
     if (count <= SMALL_COUNT) return search_by_rule(FromElements<K>{p}, count, scan.totals, target);
     const BlockStatsTable& table = kernels::active_block_stats();
     SearchState state{kernels::DominantFinder(scan.totals.max), {}, 0};
