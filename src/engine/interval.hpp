@@ -22,43 +22,46 @@ inline void narrow(CoderState& state, uint64_t cum_low, uint64_t cum_high) {
     state.low = low + scale_by_share(range, cum_low);
 }
 
-// The renormalisation after a narrowing, in two strides instead of bit by bit (whose
-// branches follow the coded bits and are mispredicted about once a bit). The loop first
-// shifts out the leading bits on which low and high agree (high shifting in ones); then the
-// interval straddles the middle (low 0..., high 1...), and every middle-half expansion
-// that follows (low 01..., high 10...) takes a quarter off both and shifts. A narrowed
-// interval is at least 2 wide, so low and high differ somewhere in their 62 bits.
+// The renormalisation after a narrowing, in one shift instead of bit by bit (whose branches
+// follow the coded bits and are mispredicted about once a bit). First go the leading bits on
+// which low and high agree (high shifting in ones); then the interval straddles the middle
+// (low 0..., high 1...), and every middle-half expansion that follows (low 01..., high
+// 10...) takes a quarter off both and shifts. A narrowed interval is at least 2 wide, so low
+// and high differ somewhere in their 62 bits.
 struct Renormalisation {
     unsigned settled;       // bits shifted out, on which low and high agreed
     uint64_t settled_bits;  // those bits, earliest highest
     unsigned expansions;    // middle-half expansions after them
 };
 
-inline Renormalisation renormalise_interval(CoderState& state) {
-    constexpr uint64_t MASK = INITIAL_HIGH;  // the 62 bits of the interval
+// Both counts come straight from the narrowed bounds, so that the chain from one step's
+// interval to the next is as short as it can be. Past the first bit on which the bounds
+// differ (0 in low, 1 in high), the expansions go on while low has a 1 where high has a 0.
+// Each one drops bit 60 of both and shifts; then bit 61 is 0 in low and 1 in high again,
+// so that both together are one shift of every bit below the settled ones.
+inline Renormalisation renormalisation_of(uint64_t low, uint64_t high) {
     // (`| 1` changes no count here and spares the compilers a test for zero.)
-    const auto settled = static_cast<unsigned>(std::countl_zero((state.low ^ state.high) | 1)) - 2;
+    const auto settled = static_cast<unsigned>(std::countl_zero((low ^ high) | 1)) - 2;
+    const uint64_t expanding = (low & ~high) << (settled + 3);
+    const auto expansions = static_cast<unsigned>(std::countl_zero(~expanding | 1));
     // (With none settled this is low >> 62, which is 0: low has 62 bits.)
-    const uint64_t settled_bits = state.low >> (62 - settled);
-    const uint64_t ones = (uint64_t{1} << settled) - 1;
-    uint64_t low = (state.low << settled) & MASK;
-    uint64_t high = ((state.high << settled) | ones) & MASK;
-    // Expansions happen only when low is 01... and high 10...; then they go on for as many
-    // leading ones of low and zeros of high as follow, from bit 60 down. Each removes bit 60,
-    // which is 1 in low and 0 in high, and shifts; bit 61 stays 0 in low and 1 in high.
-    // Counted whether or not they happen, with a mask rather than a branch, which would
-    // follow the coded bits: with none, the shifts below change nothing, as low lies below
-    // HALF and high above it.
-    const auto low_run = static_cast<unsigned>(std::countl_zero(~(low << 3) | 1));
-    const auto high_run = static_cast<unsigned>(std::countl_zero((high << 3) | 1));
-    const unsigned straddles =
-        static_cast<unsigned>((low >> 60) == 1) & static_cast<unsigned>((high >> 60) == 2);
-    const unsigned expansions = (low_run < high_run ? low_run : high_run) & (0u - straddles);
-    low = (low << expansions) & (HALF - 1);
-    high = (((high << expansions) | ((uint64_t{1} << expansions) - 1)) & MASK) | HALF;
-    state.low = low;
-    state.high = high;
-    return {settled, settled_bits, expansions};
+    return {settled, low >> (62 - settled), expansions};
+}
+
+// The bounds after `shift` = settled + expansions shifts.
+inline uint64_t shifted_low(uint64_t low, unsigned shift) {
+    return (low << shift) & (HALF - 1);
+}
+inline uint64_t shifted_high(uint64_t high, unsigned shift) {
+    return ((high << shift) | ((uint64_t{1} << shift) - 1) | HALF) & INITIAL_HIGH;
+}
+
+inline Renormalisation renormalise_interval(CoderState& state) {
+    const Renormalisation r = renormalisation_of(state.low, state.high);
+    const unsigned shift = r.settled + r.expansions;
+    state.low = shifted_low(state.low, shift);
+    state.high = shifted_high(state.high, shift);
+    return r;
 }
 
 }  // namespace vantor

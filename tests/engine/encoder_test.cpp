@@ -1,4 +1,5 @@
 #include "engine/encoder.hpp"
+#include "engine/interval.hpp"
 
 #include <gtest/gtest.h>
 
@@ -96,6 +97,52 @@ TEST(Encoder, StepAfterFinishContinuesThePartialByte) {
     EXPECT_EQ(output_of(state), Bytes{0xA0});
     EXPECT_EQ(state.out_bit_count, 4);
     EXPECT_EQ(state.pending_bits, 0u);
+}
+
+// The renormalisation in one shift against the bit-by-bit loop, on intervals whose settled
+// prefix and run of middle-half expansions take every length, random bits after them.
+TEST(Encoder, RenormalisationInOneShiftMatchesBitByBit) {
+    std::mt19937_64 rng(11);
+    for (unsigned settled = 0; settled <= 60; ++settled) {
+        for (unsigned run = 0; settled + run <= 60; ++run) {
+            for (int trial = 0; trial < 20; ++trial) {
+                const unsigned at = 61 - settled;  // the first bit on which they differ
+                const uint64_t prefix = (rng() & INITIAL_HIGH) >> (at + 1) << (at + 1);
+                const uint64_t run_bits = ((uint64_t{1} << run) - 1) << (at - run);
+                const uint64_t tail_mask = (uint64_t{1} << (at - run)) - 1;
+                const uint64_t low = prefix | run_bits | (rng() & tail_mask);
+                const uint64_t high = prefix | (uint64_t{1} << at) | (rng() & tail_mask);
+                if (high - low < 1) continue;
+
+                uint64_t l = low, h = high, bits = 0;
+                unsigned out = 0, expansions = 0;
+                for (;;) {
+                    if (h < HALF || l >= HALF) {
+                        ASSERT_EQ(expansions, 0u);
+                        bits = bits << 1 | (l >= HALF);
+                        ++out;
+                        l &= HALF - 1, h &= HALF - 1;
+                    } else if (h >= THREE_QUARTERS || l < QUARTER) {
+                        break;
+                    } else {
+                        ++expansions;
+                        l -= QUARTER, h -= QUARTER;
+                    }
+                    l <<= 1;
+                    h = h << 1 | 1;
+                }
+                CoderState state;
+                state.low = low;
+                state.high = high;
+                const Renormalisation r = renormalise_interval(state);
+                ASSERT_EQ(r.settled, out) << std::hex << low << " " << high;
+                ASSERT_EQ(r.settled_bits, bits) << std::hex << low << " " << high;
+                ASSERT_EQ(r.expansions, expansions) << std::hex << low << " " << high;
+                ASSERT_EQ(state.low, l) << std::hex << low << " " << high;
+                ASSERT_EQ(state.high, h) << std::hex << low << " " << high;
+            }
+        }
+    }
 }
 
 }  // namespace
