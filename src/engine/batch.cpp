@@ -41,14 +41,17 @@ BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& given, const 
     const ProbabilityRows rows = given;
     const CoderMark before = mark(state);
     return visit_kind(rows.kind, [&](auto kind) -> BatchOutcome {
+        encoding::Registers registers(state);
         for (uint64_t r = 0; r < rows.rows; ++r) {
-            const StepStatus status =
-                encoding::step<kind()>(state, rows.elements<kind()>(r), rows.length, symbols[r]);
+            const StepStatus status = encoding::step<kind()>(registers, rows.elements<kind()>(r),
+                                                             rows.length, symbols[r]);
             if (status != StepStatus::Coded) {
                 rewind(state, before);
                 return {status, r, symbols[r]};
             }
         }
+        registers.save();
+        assert_invariants(state, AfterStep::Encoding);
         return {StepStatus::Coded, rows.rows, 0};
     });
 }

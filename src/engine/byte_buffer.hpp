@@ -9,6 +9,22 @@
 
 namespace vantor {
 
+// A word between native and big-endian order (the swap is its own inverse).
+inline uint64_t from_big_endian(uint64_t word) {
+    if constexpr (std::endian::native == std::endian::big) return word;
+#if defined(_MSC_VER) && !defined(__clang__)
+    return _byteswap_uint64(word);
+#else
+    return __builtin_bswap64(word);
+#endif
+}
+
+// Stores `word` at `at` as eight big-endian bytes.
+inline void store_big_endian(uint8_t* at, uint64_t word) {
+    word = from_big_endian(word);
+    std::memcpy(at, &word, sizeof word);
+}
+
 class ByteBuffer {
   public:
     ByteBuffer() = default;
@@ -28,6 +44,12 @@ class ByteBuffer {
         data_[length_++] = byte;
     }
 
+    // For a writer that keeps its own position: the storage past the content, and how many
+    // of its bytes now belong to the content.
+    uint8_t* free_space() { return data_ + length_; }
+    std::size_t free_bytes() const { return capacity_ - length_; }
+    void extend(std::size_t count) { length_ += count; }
+
     // Drops the bytes from `length` on (length <= size()); the storage stays.
     void truncate(std::size_t length) { length_ = length < length_ ? length : length_; }
 
@@ -42,20 +64,11 @@ class ByteBuffer {
         if (capacity_ - index < sizeof(uint64_t)) return word_at_end(index);
         uint64_t word;
         std::memcpy(&word, data_ + index, sizeof word);
-        if constexpr (std::endian::native == std::endian::little) word = swap_bytes(word);
-        return word;
+        return from_big_endian(word);
     }
 
   private:
     uint64_t word_at_end(std::size_t index) const;
-
-    static uint64_t swap_bytes(uint64_t word) {
-#if defined(_MSC_VER) && !defined(__clang__)
-        return _byteswap_uint64(word);
-#else
-        return __builtin_bswap64(word);
-#endif
-    }
 
     // Capacity becomes max(2 * capacity, 8), keeping the content.
     void grow();

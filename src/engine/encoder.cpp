@@ -6,8 +6,12 @@ namespace vantor {
 
 StepStatus encode_symbol(CoderState& state, const ProbabilityView& view, uint64_t symbol) {
     return visit_kind(view.kind, [&](auto kind) {
-        return encoding::step<kind()>(state, static_cast<const Storage<kind()>*>(view.data),
-                                      view.count, symbol);
+        encoding::Registers registers(state);
+        const StepStatus status = encoding::step<kind()>(
+            registers, static_cast<const Storage<kind()>*>(view.data), view.count, symbol);
+        if (status == StepStatus::Coded) registers.save();
+        assert_invariants(state, AfterStep::Encoding);
+        return status;
     });
 }
 

@@ -56,11 +56,10 @@ inline void settle_bit(CoderState& state, unsigned bit) {
     state.pending_bits = 0;
 }
 
-VANTOR_ALWAYS_INLINE void renormalise(CoderState& state) {
-    const Renormalisation r = renormalise_interval(state);
-    if (r.settled != 0 && state.pending_bits == 0 && r.settled <= 56) {
-        put_bits(state, r.settled_bits, r.settled);  // the usual case, in one piece
-    } else if (r.settled != 0) {
+// The bits a renormalisation settles and the expansions it defers, through the state: any
+// count of deferred bits, any room left in the output.
+VANTOR_NOINLINE inline void write_settled(CoderState& state, Renormalisation r) {
+    if (r.settled != 0) {
         const unsigned first = static_cast<unsigned>(r.settled_bits >> (r.settled - 1));
         settle_bit(state, first);
         const unsigned rest = r.settled - 1;
@@ -69,18 +68,97 @@ VANTOR_ALWAYS_INLINE void renormalise(CoderState& state) {
     state.pending_bits += r.expansions;
 }
 
+// The encoder's registers for a run of steps, apart from the state so that they can stay in
+// machine registers from step to step: the interval as its low end and its width (which is
+// what the next narrowing scales, and which a renormalisation only shifts), the deferred
+// bits, and the partial byte widened to a word, whose completed bytes a step stores at once.
+class Registers {
+  public:
+    explicit Registers(CoderState& state) : state_(state) { load(); }
+
+    // Back into the state; the registers stay valid.
+    void save() {
+        state_.low = low_;
+        state_.high = low_ + width_ - 1;
+        state_.pending_bits = pending_;
+        state_.out_byte = static_cast<uint8_t>(bits_ & ((1u << bit_count_) - 1));
+        state_.out_bit_count = static_cast<uint8_t>(bit_count_);
+        state_.output.extend(static_cast<std::size_t>(at_ - state_.output.free_space()));
+    }
+
+    // Narrows to `share` and writes the bits that settles.
+    VANTOR_ALWAYS_INLINE void code(SymbolRange share) {
+        const uint64_t low_end = scale_by_share(width_, share.cum_low);
+        const uint64_t high_end = scale_by_share(width_, share.cum_high);
+        const uint64_t low = low_ + low_end, high = low_ + high_end - 1;
+        const Renormalisation r = renormalisation_of(low, high);
+        const unsigned shift = r.settled + r.expansions;
+        low_ = shifted_low(low, shift);
+        width_ = (high_end - low_end) << shift;  // high and low shift alike
+        if (pending_ + r.settled <= MAX_RUN && end_ - at_ >= 8) [[likely]] {
+            write(r);
+        } else {
+            save();
+            write_settled(state_, r);
+            load();
+        }
+    }
+
+  private:
+    // With the 7 or fewer bits of the partial byte, a run this long fits one word.
+    static constexpr uint64_t MAX_RUN = 56;
+
+    void load() {
+        // (A step would complete a byte of more than 7 bits and hide it.)
+        VANTOR_ASSERT(state_.out_bit_count <= 7);
+        low_ = state_.low;
+        width_ = state_.high - state_.low + 1;
+        pending_ = state_.pending_bits;
+        bits_ = state_.out_byte;
+        bit_count_ = state_.out_bit_count;
+        at_ = state_.output.free_space();
+        end_ = at_ + state_.output.free_bytes();
+    }
+
+    // The settled bits with the deferred ones after the first, all as one run of at most
+    // MAX_RUN bits, with masks rather than branches on the bits (new rows mispredict those).
+    // With none settled the run is empty and the expansions add to the deferred bits.
+    VANTOR_ALWAYS_INLINE void write(Renormalisation r) {
+        const uint64_t any = all_ones_if(r.settled != 0);
+        const unsigned rest = (r.settled - 1) & static_cast<unsigned>(any);
+        const uint64_t first = (r.settled_bits >> rest) & 1;
+        const uint64_t deferred = ((uint64_t{1} << pending_) - 1) & (first - 1);  // ~first
+        const uint64_t run = ((((first << pending_) | deferred) << rest) |
+                              (r.settled_bits & ((uint64_t{1} << rest) - 1))) &
+                             any;
+        const auto length = static_cast<unsigned>((r.settled + pending_) & any);
+        pending_ = (pending_ & ~any) + r.expansions;
+        bits_ = (bits_ << length) | run;
+        bit_count_ += length;
+        // Every bit not yet stored, earliest first; the bytes they complete are kept.
+        store_big_endian(at_, (bits_ << (63 - bit_count_)) << 1);
+        at_ += bit_count_ >> 3;
+        bit_count_ &= 7;
+    }
+
+    CoderState& state_;
+    uint64_t low_, width_, pending_;
+    uint64_t bits_;       // the partial byte in the low bit_count_ bits, earlier bits above
+    unsigned bit_count_;  // 0..7 between steps
+    uint8_t* at_;         // the output's free space, owned by the state's buffer
+    uint8_t* end_;
+};
+
 // encode_symbol on `count` elements of kind K.
 template <ElementKind K>
-VANTOR_ALWAYS_INLINE StepStatus step(CoderState& state, const Storage<K>* elements, uint64_t count,
-                                     uint64_t symbol) {
+VANTOR_ALWAYS_INLINE StepStatus step(Registers& registers, const Storage<K>* elements,
+                                     uint64_t count, uint64_t symbol) {
     if (count == 0) return StepStatus::EmptyProbabilities;
     if (symbol >= count) return StepStatus::SymbolOutOfRange;
     const SymbolRange share = count <= SMALL_COUNT ? short_share<K>(elements, count, symbol)
                                                    : encoder_share_of<K>(elements, count, symbol);
     if (!share.codable) return StepStatus::NoShare;
-    narrow(state, share.cum_low, share.cum_high);
-    renormalise(state);
-    assert_invariants(state, AfterStep::Encoding);
+    registers.code(share);
     return StepStatus::Coded;
 }
 

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/batch.hpp"
 #include "engine/frequency_model.hpp"
 #include "reference_coder.hpp"
 #include "support.hpp"
@@ -200,6 +201,41 @@ TEST_P(RoundTrip, ArbitraryStreamsDecodeAsTheReferenceDoes) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, RoundTrip, ::testing::ValuesIn(ALL_KINDS),
                          [](const auto& info) { return testing::kind_name(info.param); });
+
+// Runs of middle-half expansions of every length up to well past one word of deferred bits,
+// each ended by an outer symbol, one step at a time and in one batch, from a fresh coder and
+// from one whose output is a few bytes short of its capacity.
+TEST(RoundTrip, LongRunsOfDeferredBitsMatchTheReference) {
+    const std::vector<double> middle{0.25, 0.5, 0.25};
+    for (std::size_t filled : {std::size_t{0}, INITIAL_OUTPUT_CAPACITY - 5}) {
+        for (uint64_t run = 50; run <= 130; run += 5) {
+            std::vector<uint64_t> symbols(run, 1);
+            symbols.push_back(run % 2 == 0 ? 0 : 2);
+            symbols.push_back(1);
+            CoderState single, batch;
+            for (std::size_t i = 0; i < filled; ++i) {
+                single.output.push(0xA5);
+                batch.output.push(0xA5);
+            }
+            ReferenceCoder reference;
+            for (uint64_t s : symbols) {
+                ASSERT_EQ(encode_symbol(single, testing::view_of(middle), s), StepStatus::Coded);
+                reference.encode(middle, s);
+            }
+            const ProbabilityRows rows{ElementKind::Float64,
+                                       reinterpret_cast<const char*>(middle.data()),
+                                       symbols.size(), middle.size(), 0};
+            ASSERT_EQ(encode_rows(batch, rows, symbols.data()).status, StepStatus::Coded);
+            finish_stream(single);
+            finish_stream(batch);
+            std::vector<uint8_t> expected(filled, 0xA5);
+            const std::vector<uint8_t> tail = reference.finish();
+            expected.insert(expected.end(), tail.begin(), tail.end());
+            ASSERT_EQ(testing::output_of(single), expected) << "run " << run;
+            ASSERT_EQ(testing::output_of(batch), expected) << "run " << run;
+        }
+    }
+}
 
 // A coder in the middle of a stream, with partial byte, pending bits and input loaded.
 CoderState busy_coder() {
