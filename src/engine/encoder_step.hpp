@@ -120,17 +120,15 @@ class Registers {
         end_ = at_ + state_.output.free_bytes();
     }
 
-    // The settled bits with the deferred ones after the first, all as one run of at most
-    // MAX_RUN bits, with masks rather than branches on the bits (new rows mispredict those).
-    // With none settled the run is empty and the expansions add to the deferred bits.
+    // The settled bits with the deferred ones after the first, as one run of at most MAX_RUN
+    // bits, with masks rather than branches on the bits (new rows mispredict those). The
+    // first bit, `pending_` copies of its opposite, then the rest: in value, the settled bits
+    // plus (2^pending - 1) * 2^(settled - 1), whichever the first bit. With none settled the
+    // run is empty and the expansions add to the deferred bits.
     VANTOR_ALWAYS_INLINE void write(Renormalisation r) {
         const uint64_t any = all_ones_if(r.settled != 0);
-        const unsigned rest = (r.settled - 1) & static_cast<unsigned>(any);
-        const uint64_t first = (r.settled_bits >> rest) & 1;
-        const uint64_t deferred = ((uint64_t{1} << pending_) - 1) & (first - 1);  // ~first
-        const uint64_t run = ((((first << pending_) | deferred) << rest) |
-                              (r.settled_bits & ((uint64_t{1} << rest) - 1))) &
-                             any;
+        const uint64_t deferred = (((uint64_t{1} << pending_) - 1) << r.settled) >> 1;
+        const uint64_t run = (r.settled_bits + deferred) & any;
         const auto length = static_cast<unsigned>((r.settled + pending_) & any);
         pending_ = (pending_ & ~any) + r.expansions;
         bits_ = (bits_ << length) | run;
