@@ -95,7 +95,7 @@ class Registers {
         const unsigned shift = r.settled + r.expansions;
         low_ = shifted_low(low, shift);
         width_ = (high_end - low_end) << shift;  // high and low shift alike
-        if (pending_ + r.settled <= MAX_RUN && end_ - at_ >= 8) [[likely]] {
+        if (pending_ + r.settled <= MAX_RUN && at_ < word_end_) [[likely]] {
             write(r);
         } else {
             save();
@@ -117,7 +117,8 @@ class Registers {
         bits_ = state_.out_byte;
         bit_count_ = state_.out_bit_count;
         at_ = state_.output.free_space();
-        end_ = at_ + state_.output.free_bytes();
+        const std::size_t room = state_.output.free_bytes();
+        word_end_ = at_ + (room >= 8 ? room - 7 : 0);
     }
 
     // The settled bits with the deferred ones after the first, as one run of at most MAX_RUN
@@ -144,7 +145,7 @@ class Registers {
     uint64_t bits_;       // the partial byte in the low bit_count_ bits, earlier bits above
     unsigned bit_count_;  // 0..7 between steps
     uint8_t* at_;         // the output's free space, owned by the state's buffer
-    uint8_t* end_;
+    uint8_t* word_end_;   // where there is no longer room for a word
 };
 
 // encode_symbol on `count` elements of kind K.
