@@ -65,13 +65,41 @@ inline uint64_t quantise_below_limit(double x) {
 #endif
 }
 
+// The same for a float32 element, read where it lies and not widened: x * 2^32 is exact in
+// float too (a power of two scales every finite float exactly, and beyond the limit it stays
+// beyond it), and FAST_LIMIT is a float, so the clamps and the truncation give the same q.
+inline uint64_t quantise_below_limit(const float* at) {
+    constexpr float LIMIT = static_cast<float>(kernels::FAST_LIMIT);
+    static_assert(static_cast<uint64_t>(LIMIT) == kernels::FAST_LIMIT);
+#if defined(__SSE2__) || defined(_M_X64)
+    __m128 scaled = _mm_mul_ss(_mm_load_ss(at), _mm_set_ss(4294967296.0f));
+    scaled = _mm_min_ss(_mm_max_ss(scaled, _mm_set_ss(1.0f)), _mm_set_ss(LIMIT));
+    return static_cast<uint64_t>(_mm_cvttss_si64(scaled));
+#else
+    float scaled = *at * 4294967296.0f;
+    scaled = scaled > 1.0f ? scaled : 1.0f;
+    scaled = scaled < LIMIT ? scaled : LIMIT;
+    return static_cast<uint64_t>(static_cast<int64_t>(scaled));
+#endif
+}
+
+// q below FAST_LIMIT of the element at `at`, of kind K.
+template <ElementKind K>
+uint64_t quantise_element(const Storage<K>* at) {
+    if constexpr (K == ElementKind::Float32) {
+        return quantise_below_limit(at);
+    } else {
+        return quantise_below_limit(Element<K>::widen(*at));
+    }
+}
+
 // Every q of count <= FEW_COUNT elements and their totals, by the rule (the totals whatever
 // happens); false when some q reaches FAST_LIMIT, since sums of such q are not exact.
 template <ElementKind K>
 bool quantise_few(const Storage<K>* p, uint64_t count, uint64_t* q, Totals& totals) {
     uint64_t sum = 0, max = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        const uint64_t value = quantise_below_limit(Element<K>::widen(p[i]));
+        const uint64_t value = quantise_element<K>(p + i);
         q[i] = value;
         sum += value;
         max = value > max ? value : max;
@@ -119,7 +147,7 @@ bool few_share(const Storage<K>* p, uint64_t count, uint64_t symbol, SymbolRange
     // d is the first element equal to the maximum.
     uint64_t sum = 0, before = 0, max = 0, d = 0, q = 0;
     for (uint64_t i = 0; i < count; ++i) {
-        const uint64_t value = quantise_below_limit(Element<K>::widen(p[i]));
+        const uint64_t value = quantise_element<K>(p + i);
         before = i == symbol ? sum : before;
         q = i == symbol ? value : q;
         d = value > max ? i : d;
@@ -141,8 +169,8 @@ struct Boundary {
 };
 template <ElementKind K>
 VANTOR_ALWAYS_INLINE Boundary binary_boundary(const Storage<K>* p) {
-    const uint64_t q0 = quantise_below_limit(Element<K>::widen(p[0]));
-    const uint64_t q1 = quantise_below_limit(Element<K>::widen(p[1]));
+    const uint64_t q0 = quantise_element<K>(p);
+    const uint64_t q1 = quantise_element<K>(p + 1);
     // The shares follow from the other q alone, whatever the dominant one's (even clamped):
     // its frequency, q_d + TOTAL_FREQ - (q0 + q1), is TOTAL_FREQ less the other q.
     // (Masks, not selections: compilers make those branches, which new rows mispredict.)

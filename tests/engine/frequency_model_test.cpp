@@ -64,6 +64,13 @@ TEST(Quantise, BelowLimitIsTheRuleClampedAtTheLimit) {
     }
     for (const double x : xs)
         ASSERT_EQ(quantise_below_limit(x), expected(x)) << x;
+    // float32 elements are quantised in float: every exponent, both signs, NaNs, infinities.
+    for (uint64_t i = 0; i < 400000; ++i) {
+        const auto bits = static_cast<uint32_t>(i < 512 ? (i << 23) | (i & 7) : rng());
+        float x;
+        std::memcpy(&x, &bits, sizeof x);
+        ASSERT_EQ(quantise_below_limit(&x), expected(x)) << x << " bits " << bits;
+    }
 }
 
 TEST(FrequencyModel, Float32HalfQuarterQuarter) {
