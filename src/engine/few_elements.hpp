@@ -37,12 +37,14 @@ inline uint64_t saturating_add(uint64_t a, uint64_t b) {
 // d is the first element equal to the maximum, before the symbol, the symbol, or after.
 inline SymbolRange share_from(Totals before, uint64_t exact, uint64_t q, Totals all) {
     const uint64_t remainder = TOTAL_FREQ - all.sum;  // wrapping, as in the rule
-    const bool dominant_before = before.max == all.max;
-    const bool dominant_here = !dominant_before && q == all.max;
-    const uint64_t cum_low = before.sum + (dominant_before ? remainder : 0);
-    const uint64_t f = dominant_here ? q + remainder : q;
+    // (Masks, not branches: where d lies follows the data, and new rows mispredict it.)
+    const uint64_t dominant_before = all_ones_if(before.max == all.max);
+    const uint64_t dominant_here = all_ones_if(q == all.max) & ~dominant_before;
+    const uint64_t cum_low = before.sum + (remainder & dominant_before);
+    const uint64_t f = q + (remainder & dominant_here);
     // d's frequency at its 64-bit value replaces its q; exact >= max, as it holds d's q.
-    if (dominant_before) exact = saturating_add(exact - all.max, all.max + remainder);
+    const uint64_t with_d = saturating_add(exact - all.max, all.max + remainder);
+    exact = (with_d & dominant_before) | (exact & ~dominant_before);
     exact = saturating_add(exact, f);
     return {cum_low, cum_low + f, f != 0 && exact <= TOTAL_FREQ};
 }
@@ -234,6 +236,11 @@ VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count
     SymbolRange range;
     if (count <= FEW_COUNT) {
         if (few_share<K>(p, count, symbol, range)) return range;
+    } else if (const kernels::SmallShareFn share =
+                   kernels::active_block_stats().small_share[static_cast<int>(K)]) {
+        const kernels::SmallShare s = share(p, count, symbol);
+        if (s.all.max < kernels::FAST_LIMIT)
+            return share_from({s.before, s.before_max}, s.before, s.q, s.all);
     } else {
         uint64_t q[SMALL_COUNT];
         Totals all;

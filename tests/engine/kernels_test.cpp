@@ -329,6 +329,25 @@ TEST_P(Paths, BlockStatisticsOfEveryShortLengthMatchTheRule) {
                         for (uint64_t i = 0; i < n; ++i)
                             ASSERT_EQ(q[i], expected_q[i]) << where << " element " << i;
                     }
+                    if (path.small_share[k] == nullptr) continue;
+                    for (uint64_t symbol = 0; symbol < n; ++symbol) {
+                        const kernels::SmallShare share = path.small_share[k](v.data, n, symbol);
+                        const std::string at = where + " symbol " + std::to_string(symbol);
+                        // The same q as the path's `small`, so exact exactly when it is.
+                        ASSERT_EQ(share.all.max < kernels::FAST_LIMIT,
+                                  small.max < kernels::FAST_LIMIT) << at;
+                        if (share.all.max >= kernels::FAST_LIMIT) continue;
+                        uint64_t before = 0, before_max = 0;
+                        for (uint64_t i = 0; i < symbol; ++i) {
+                            before += expected_q[i];
+                            if (expected_q[i] == expected.max) before_max = expected.max;
+                        }
+                        ASSERT_EQ(share.all.sum, expected.sum) << at;
+                        ASSERT_EQ(share.all.max, expected.max) << at;
+                        ASSERT_EQ(share.before, before) << at;
+                        ASSERT_EQ(share.q, expected_q[symbol]) << at;
+                        ASSERT_EQ(share.before_max, before_max) << at;
+                    }
                 }
             }
         }

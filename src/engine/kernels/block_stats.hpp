@@ -28,10 +28,23 @@ using BlockStatsFn = Totals (*)(const void* elements, uint64_t count);
 // q has room for SMALL_COUNT values: a path may store whole vectors past q[count - 1].
 using QuantiseFn = Totals (*)(const void* elements, uint64_t count, uint64_t* q);
 
-// One entry per ElementKind, in the enum's order.
+// What the share of one symbol (< count <= SMALL_COUNT) needs from a small vector, exact:
+// the totals, the sum of the q before the symbol, its own q, and whether a q equal to the
+// largest lies before it. A max of FAST_LIMIT or more when the path cannot make them exact.
+struct SmallShare {
+    Totals all;
+    uint64_t before;
+    uint64_t q;
+    uint64_t before_max;  // all.max when some q before the symbol equals it, else 0
+};
+using SmallShareFn = SmallShare (*)(const void* elements, uint64_t count, uint64_t symbol);
+
+// One entry per ElementKind, in the enum's order. `small_share` is null on paths that have
+// no quicker way to it than `small`.
 struct BlockStatsTable {
     BlockStatsFn by_kind[4];
     QuantiseFn small[4];
+    SmallShareFn small_share[4];
     const char* name;
 };
 

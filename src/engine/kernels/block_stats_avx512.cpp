@@ -424,7 +424,9 @@ Totals float64_stats(const void* elements, uint64_t count) {
 
 // Every q as u64, eight elements at a time: the conversion to u64 is the rule's own
 // truncation, saturation included (out of range converts to 2^64 - 1), so every input is
-// exact. Each loader widens up to eight masked elements to floats.
+// exact. Each loader widens up to eight masked elements to floats. Whole vectors are stored
+// (q has room for them, and the lanes past count are zeros): the caller reads q back one by
+// one at once, and a masked store would keep those loads waiting until it reached the cache.
 template <class Load>
 Totals small_narrow(const void* elements, uint64_t count, uint64_t* q) {
     const auto* p = static_cast<const typename Load::T*>(elements);
@@ -434,7 +436,7 @@ Totals small_narrow(const void* elements, uint64_t count, uint64_t* q) {
         const __m256 y = _mm256_max_ps(_mm256_mul_ps(Load::load(p + i, m), _mm256_set1_ps(TWO_32)),
                                        _mm256_set1_ps(1.0f));
         const __m512i qi = _mm512_maskz_cvttps_epu64(m, y);
-        _mm512_mask_storeu_epi64(q + i, m, qi);
+        _mm512_storeu_si512(q + i, qi);
         sum = _mm512_add_epi64(sum, qi);
         max = _mm512_max_epu64(max, qi);
     }
@@ -452,8 +454,8 @@ Totals small_float32(const void* elements, uint64_t count, uint64_t* q) {
         const __m512i high = _mm512_maskz_cvttps_epu64(
             __mmask8(m >> 8),
             _mm256_castsi256_ps(_mm512_extracti64x4_epi64(_mm512_castps_si512(y), 1)));
-        _mm512_mask_storeu_epi64(q + i, __mmask8(m), low);
-        _mm512_mask_storeu_epi64(q + i + 8, __mmask8(m >> 8), high);
+        _mm512_storeu_si512(q + i, low);
+        _mm512_storeu_si512(q + i + 8, high);
         sum = _mm512_add_epi64(sum, _mm512_add_epi64(low, high));
         max = _mm512_max_epu64(max, _mm512_max_epu64(low, high));
     }
@@ -484,11 +486,59 @@ Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
     for (uint64_t i = 0; i < count; i += 8) {
         const __mmask8 m = first8(count - i);
         const __m512i qi = _mm512_maskz_cvttpd_epu64(m, scaled64(_mm512_maskz_loadu_pd(m, p + i)));
-        _mm512_mask_storeu_epi64(q + i, m, qi);
+        _mm512_storeu_si512(q + i, qi);
         sum = _mm512_add_epi64(sum, qi);
         max = _mm512_max_epu64(max, qi);
     }
     return {add_lanes(sum), _mm512_reduce_max_epu64(max)};
+}
+
+// ---- the share of one symbol of a small vector ----
+
+// q of up to eight masked elements as u64 lanes, as the small paths above make them.
+template <class Load>
+struct NarrowQ {
+    using T = typename Load::T;
+    static __m512i q(const T* p, __mmask8 m) {
+        const __m256 y = _mm256_max_ps(_mm256_mul_ps(Load::load(p, m), _mm256_set1_ps(TWO_32)),
+                                       _mm256_set1_ps(1.0f));
+        return _mm512_maskz_cvttps_epu64(m, y);
+    }
+};
+struct Float64Q {
+    using T = double;
+    static __m512i q(const T* p, __mmask8 m) {
+        return _mm512_maskz_cvttpd_epu64(m, scaled64(_mm512_maskz_loadu_pd(m, p)));
+    }
+};
+
+// Every sum in registers, over whole vectors, with the lanes before the symbol picked by
+// masks made with shifts: nothing branches on where the symbol lies, which changes from row
+// to row, and no q is read back from memory.
+template <class Q>
+SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
+    const auto* p = static_cast<const typename Q::T*>(elements);
+    constexpr uint64_t VECTORS = SMALL_COUNT / 8;
+    const uint64_t present = (uint64_t{1} << count) - 1;  // count <= 32
+    const uint64_t earlier = (uint64_t{1} << symbol) - 1;
+    const auto lanes = [](uint64_t bits, uint64_t v) { return __mmask8(bits >> (8 * v)); };
+    __m512i q[VECTORS];
+    __m512i sum = _mm512_setzero_si512(), max = sum, before = sum, own = sum;
+    const uint64_t vectors = (count + 7) / 8;
+    for (uint64_t v = 0; v < vectors; ++v) {
+        q[v] = Q::q(p + 8 * v, lanes(present, v));
+        sum = _mm512_add_epi64(sum, q[v]);
+        max = _mm512_max_epu64(max, q[v]);
+        before = _mm512_mask_add_epi64(before, lanes(earlier, v), before, q[v]);
+        own = _mm512_mask_add_epi64(own, lanes(earlier + 1, v), own, q[v]);  // the symbol's bit
+    }
+    const uint64_t largest = _mm512_reduce_max_epu64(max);
+    const __m512i top = _mm512_set1_epi64(static_cast<long long>(largest));
+    __mmask8 dominant = 0;
+    for (uint64_t v = 0; v < vectors; ++v)
+        dominant |= _mm512_mask_cmpeq_epu64_mask(lanes(earlier, v), q[v], top);
+    const uint64_t before_max = largest & (uint64_t{0} - static_cast<uint64_t>(dominant != 0));
+    return {{add_lanes(sum), largest}, add_lanes(before), add_lanes(own), before_max};
 }
 
 }  // namespace
@@ -496,6 +546,8 @@ Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
 extern const BlockStatsTable AVX512_BLOCK_STATS = {
     {float32_stats, float16_stats, bfloat16_stats, float64_stats},
     {small_float32, small_narrow<SmallFloat16>, small_narrow<SmallBFloat16>, small_float64},
+    {small_share<NarrowQ<SmallFloat32>>, small_share<NarrowQ<SmallFloat16>>,
+     small_share<NarrowQ<SmallBFloat16>>, small_share<Float64Q>},
     "avx512",
 };
 

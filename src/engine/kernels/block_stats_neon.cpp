@@ -341,6 +341,7 @@ Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
 extern const BlockStatsTable NEON_BLOCK_STATS = {
     {float32_stats, float16_stats, bfloat16_stats, float64_stats},
     {small_float32, small_float16, small_bfloat16, small_float64},
+    {},
     "neon",
 };
 

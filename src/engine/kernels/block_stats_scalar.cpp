@@ -31,6 +31,7 @@ extern const BlockStatsTable SCALAR_BLOCK_STATS = {
      scalar_block<ElementKind::BFloat16>, scalar_block<ElementKind::Float64>},
     {scalar_small<ElementKind::Float32>, scalar_small<ElementKind::Float16>,
      scalar_small<ElementKind::BFloat16>, scalar_small<ElementKind::Float64>},
+    {},
     "scalar",
 };
 
