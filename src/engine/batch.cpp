@@ -1,5 +1,7 @@
 #include "batch.hpp"
 
+#include <type_traits>
+
 #include "decoder_step.hpp"
 #include "encoder_step.hpp"
 
@@ -37,39 +39,60 @@ void rewind(CoderState& s, const CoderMark& m) {
 // (The loops read a copy of the rows: the steps' writes to the output could otherwise be
 // writes to them, as far as the compiler knows, and each row would reload them.)
 
+// Calls `code` with the rows' length, as a constant when it is 2: every row of a batch has
+// the same length, and the loop for two-element rows then holds none of the other paths,
+// whose registers would crowd its own.
+template <class Code>
+BatchOutcome by_length(uint64_t length, Code code) {
+    if (length == 2) return code(std::integral_constant<uint64_t, 2>{});
+    return code(length);
+}
+
 BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& given, const uint64_t* symbols) {
     const ProbabilityRows rows = given;
     const CoderMark before = mark(state);
-    return visit_kind(rows.kind, [&](auto kind) -> BatchOutcome {
-        encoding::Registers registers(state);
-        for (uint64_t r = 0; r < rows.rows; ++r) {
-            const StepStatus status = encoding::step<kind()>(registers, rows.elements<kind()>(r),
-                                                             rows.length, symbols[r]);
-            if (status != StepStatus::Coded) {
-                rewind(state, before);
-                return {status, r, symbols[r]};
+    return visit_kind(rows.kind, [&](auto kind) {
+        return by_length(rows.length, [&](auto length) -> BatchOutcome {
+            const auto prepare = [&](uint64_t r) {
+                return encoding::prepare<kind()>(rows.elements<kind()>(r), length, symbols[r]);
+            };
+            if (rows.rows == 0) return {StepStatus::Coded, 0, 0};
+            encoding::Registers registers(state);
+            // Each row's share is made before the previous row is coded: the share does not
+            // depend on the interval, so the processor works on both at once.
+            encoding::Prepared next = prepare(0);
+            for (uint64_t r = 0; r < rows.rows; ++r) {
+                const encoding::Prepared now = next;
+                if (now.status != StepStatus::Coded) {
+                    rewind(state, before);
+                    return {now.status, r, symbols[r]};
+                }
+                if (r + 1 < rows.rows) next = prepare(r + 1);
+                registers.code(now.share);
             }
-        }
-        registers.save();
-        assert_invariants(state, AfterStep::Encoding);
-        return {StepStatus::Coded, rows.rows, 0};
+            registers.save();
+            assert_invariants(state, AfterStep::Encoding);
+            return {StepStatus::Coded, rows.rows, 0};
+        });
     });
 }
 
 BatchOutcome decode_rows(CoderState& state, const ProbabilityRows& given, uint64_t* symbols) {
     const ProbabilityRows rows = given;
     const CoderMark before = mark(state);
-    return visit_kind(rows.kind, [&](auto kind) -> BatchOutcome {
-        for (uint64_t r = 0; r < rows.rows; ++r) {
-            const DecodeOutcome outcome =
-                decoding::step<kind()>(state, rows.elements<kind()>(r), rows.length);
-            if (outcome.status != StepStatus::Coded) {
-                rewind(state, before);
-                return {outcome.status, r, outcome.symbol};
+    return visit_kind(rows.kind, [&](auto kind) {
+        return by_length(rows.length, [&](auto length) -> BatchOutcome {
+            for (uint64_t r = 0; r < rows.rows; ++r) {
+                const DecodeOutcome outcome =
+                    decoding::step<kind()>(state, rows.elements<kind()>(r), length);
+                if (outcome.status != StepStatus::Coded) {
+                    rewind(state, before);
+                    return {outcome.status, r, outcome.symbol};
+                }
+                symbols[r] = outcome.symbol;
             }
-            symbols[r] = outcome.symbol;
-        }
-        return {StepStatus::Coded, rows.rows, 0};
+            return {StepStatus::Coded, rows.rows, 0};
+        });
     });
 }
 

@@ -148,17 +148,29 @@ class Registers {
     uint8_t* word_end_;   // where there is no longer room for a word
 };
 
+// What a step needs before it touches the registers: the symbol's share, or why there is
+// none.
+struct Prepared {
+    StepStatus status;
+    SymbolRange share;
+};
+
+template <ElementKind K>
+VANTOR_ALWAYS_INLINE Prepared prepare(const Storage<K>* elements, uint64_t count, uint64_t symbol) {
+    if (count == 0) return {StepStatus::EmptyProbabilities, {}};
+    if (symbol >= count) return {StepStatus::SymbolOutOfRange, {}};
+    const SymbolRange share = count <= SMALL_COUNT ? short_share<K>(elements, count, symbol)
+                                                   : encoder_share_of<K>(elements, count, symbol);
+    return {share.codable ? StepStatus::Coded : StepStatus::NoShare, share};
+}
+
 // encode_symbol on `count` elements of kind K.
 template <ElementKind K>
 VANTOR_ALWAYS_INLINE StepStatus step(Registers& registers, const Storage<K>* elements,
                                      uint64_t count, uint64_t symbol) {
-    if (count == 0) return StepStatus::EmptyProbabilities;
-    if (symbol >= count) return StepStatus::SymbolOutOfRange;
-    const SymbolRange share = count <= SMALL_COUNT ? short_share<K>(elements, count, symbol)
-                                                   : encoder_share_of<K>(elements, count, symbol);
-    if (!share.codable) return StepStatus::NoShare;
-    registers.code(share);
-    return StepStatus::Coded;
+    const Prepared prepared = prepare<K>(elements, count, symbol);
+    if (prepared.status == StepStatus::Coded) registers.code(prepared.share);
+    return prepared.status;
 }
 
 }  // namespace vantor::encoding
