@@ -240,7 +240,8 @@ VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count
                    kernels::active_block_stats().small_share[static_cast<int>(K)]) {
         const kernels::SmallShare s = share(p, count, symbol);
         if (s.all.max < kernels::FAST_LIMIT)
-            return share_from({s.before, s.before_max}, s.before, s.q, s.all);
+            return share_from({s.before, s.before_max}, s.before, quantise_element<K>(p + symbol),
+                              s.all);
     } else {
         uint64_t q[SMALL_COUNT];
         Totals all;

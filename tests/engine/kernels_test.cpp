@@ -345,7 +345,6 @@ TEST_P(Paths, BlockStatisticsOfEveryShortLengthMatchTheRule) {
                         ASSERT_EQ(share.all.sum, expected.sum) << at;
                         ASSERT_EQ(share.all.max, expected.max) << at;
                         ASSERT_EQ(share.before, before) << at;
-                        ASSERT_EQ(share.q, expected_q[symbol]) << at;
                         ASSERT_EQ(share.before_max, before_max) << at;
                     }
                 }

@@ -28,13 +28,13 @@ using BlockStatsFn = Totals (*)(const void* elements, uint64_t count);
 // q has room for SMALL_COUNT values: a path may store whole vectors past q[count - 1].
 using QuantiseFn = Totals (*)(const void* elements, uint64_t count, uint64_t* q);
 
-// What the share of one symbol (< count <= SMALL_COUNT) needs from a small vector, exact:
-// the totals, the sum of the q before the symbol, its own q, and whether a q equal to the
-// largest lies before it. A max of FAST_LIMIT or more when the path cannot make them exact.
+// What the share of one symbol (< count <= SMALL_COUNT) needs from a small vector besides
+// its own q, exact: the totals, the sum of the q before the symbol, and whether a q equal to
+// the largest lies before it. A max of FAST_LIMIT or more when the path cannot make them
+// exact.
 struct SmallShare {
     Totals all;
     uint64_t before;
-    uint64_t q;
     uint64_t before_max;  // all.max when some q before the symbol equals it, else 0
 };
 using SmallShareFn = SmallShare (*)(const void* elements, uint64_t count, uint64_t symbol);

@@ -313,33 +313,30 @@ Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
     return {sum, max};
 }
 
-// The share of one symbol from the q the small path keeps, four at a time with masks for
-// the lanes before the symbol and the symbol's own: nothing branches on where the symbol
-// lies, which changes from row to row.
+// The sums for one symbol's share from the q the small path keeps, four at a time with
+// masks for the lanes before the symbol: nothing branches on where it lies, which changes
+// from row to row.
 template <QuantiseFn Small>
 SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
     alignas(32) uint64_t q[SMALL_COUNT];
     const Totals all = Small(elements, count, q);
-    if (all.max >= FAST_LIMIT) return {all, 0, 0, 0};
+    if (all.max >= FAST_LIMIT) return {all, 0, 0};
     const __m256i place = _mm256_set1_epi64x(static_cast<long long>(symbol));
     const __m256i top = _mm256_set1_epi64x(static_cast<long long>(all.max));
     __m256i index = _mm256_setr_epi64x(0, 1, 2, 3);
-    __m256i before = _mm256_setzero_si256(), own = before, dominant = before;
+    __m256i before = _mm256_setzero_si256(), dominant = before;
     for (uint64_t i = 0; i < count; i += 4) {
         const __m256i qi = _mm256_load_si256(reinterpret_cast<const __m256i*>(q + i));
         const __m256i earlier = _mm256_cmpgt_epi64(place, index);
         before = _mm256_add_epi64(before, _mm256_and_si256(qi, earlier));
-        own = _mm256_add_epi64(own, _mm256_and_si256(qi, _mm256_cmpeq_epi64(index, place)));
-        dominant = _mm256_or_si256(dominant,
-                                   _mm256_and_si256(_mm256_cmpeq_epi64(qi, top), earlier));
+        dominant =
+            _mm256_or_si256(dominant, _mm256_and_si256(_mm256_cmpeq_epi64(qi, top), earlier));
         index = _mm256_add_epi64(index, _mm256_set1_epi64x(4));
     }
-    alignas(32) uint64_t lanes[8];
+    alignas(32) uint64_t lanes[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), before);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 4), own);
     const auto any = static_cast<uint64_t>(_mm256_testz_si256(dominant, dominant) == 0);
-    return {all, lanes[0] + lanes[1] + lanes[2] + lanes[3], lanes[4] + lanes[5] + lanes[6] + lanes[7],
-            all.max & (0 - any)};
+    return {all, lanes[0] + lanes[1] + lanes[2] + lanes[3], all.max & (0 - any)};
 }
 
 }  // namespace

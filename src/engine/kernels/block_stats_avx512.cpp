@@ -523,14 +523,13 @@ SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
     const uint64_t earlier = (uint64_t{1} << symbol) - 1;
     const auto lanes = [](uint64_t bits, uint64_t v) { return __mmask8(bits >> (8 * v)); };
     __m512i q[VECTORS];
-    __m512i sum = _mm512_setzero_si512(), max = sum, before = sum, own = sum;
+    __m512i sum = _mm512_setzero_si512(), max = sum, before = sum;
     const uint64_t vectors = (count + 7) / 8;
     for (uint64_t v = 0; v < vectors; ++v) {
         q[v] = Q::q(p + 8 * v, lanes(present, v));
         sum = _mm512_add_epi64(sum, q[v]);
         max = _mm512_max_epu64(max, q[v]);
         before = _mm512_mask_add_epi64(before, lanes(earlier, v), before, q[v]);
-        own = _mm512_mask_add_epi64(own, lanes(earlier + 1, v), own, q[v]);  // the symbol's bit
     }
     const uint64_t largest = _mm512_reduce_max_epu64(max);
     const __m512i top = _mm512_set1_epi64(static_cast<long long>(largest));
@@ -538,7 +537,7 @@ SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
     for (uint64_t v = 0; v < vectors; ++v)
         dominant |= _mm512_mask_cmpeq_epu64_mask(lanes(earlier, v), q[v], top);
     const uint64_t before_max = largest & (uint64_t{0} - static_cast<uint64_t>(dominant != 0));
-    return {{add_lanes(sum), largest}, add_lanes(before), add_lanes(own), before_max};
+    return {{add_lanes(sum), largest}, add_lanes(before), before_max};
 }
 
 }  // namespace
