@@ -514,18 +514,15 @@ struct Float64Q {
 
 // Every sum in registers, over whole vectors, with the lanes before the symbol picked by
 // masks made with shifts: nothing branches on where the symbol lies, which changes from row
-// to row, and no q is read back from memory.
-template <class Q>
-SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
-    const auto* p = static_cast<const typename Q::T*>(elements);
-    constexpr uint64_t VECTORS = SMALL_COUNT / 8;
+// to row, and no q is read back from memory. V vectors of eight, unrolled.
+template <class Q, uint64_t V>
+SmallShare small_share_of(const typename Q::T* p, uint64_t count, uint64_t symbol) {
     const uint64_t present = (uint64_t{1} << count) - 1;  // count <= 32
     const uint64_t earlier = (uint64_t{1} << symbol) - 1;
     const auto lanes = [](uint64_t bits, uint64_t v) { return __mmask8(bits >> (8 * v)); };
-    __m512i q[VECTORS];
+    __m512i q[V];
     __m512i sum = _mm512_setzero_si512(), max = sum, before = sum;
-    const uint64_t vectors = (count + 7) / 8;
-    for (uint64_t v = 0; v < vectors; ++v) {
+    for (uint64_t v = 0; v < V; ++v) {
         q[v] = Q::q(p + 8 * v, lanes(present, v));
         sum = _mm512_add_epi64(sum, q[v]);
         max = _mm512_max_epu64(max, q[v]);
@@ -534,10 +531,26 @@ SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
     const uint64_t largest = _mm512_reduce_max_epu64(max);
     const __m512i top = _mm512_set1_epi64(static_cast<long long>(largest));
     __mmask8 dominant = 0;
-    for (uint64_t v = 0; v < vectors; ++v)
+    for (uint64_t v = 0; v < V; ++v)
         dominant |= _mm512_mask_cmpeq_epu64_mask(lanes(earlier, v), q[v], top);
     const uint64_t before_max = largest & (uint64_t{0} - static_cast<uint64_t>(dominant != 0));
     return {{add_lanes(sum), largest}, add_lanes(before), before_max};
+}
+
+template <class Q>
+SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
+    const auto* p = static_cast<const typename Q::T*>(elements);
+    static_assert(SMALL_COUNT == 32);
+    switch ((count + 7) / 8) {
+        case 1:
+            return small_share_of<Q, 1>(p, count, symbol);
+        case 2:
+            return small_share_of<Q, 2>(p, count, symbol);
+        case 3:
+            return small_share_of<Q, 3>(p, count, symbol);
+        default:
+            return small_share_of<Q, 4>(p, count, symbol);
+    }
 }
 
 }  // namespace
