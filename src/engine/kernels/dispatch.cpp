@@ -125,16 +125,12 @@ const BlockStatsTable* widest_supported() {
     return widest;
 }
 
-const BlockStatsTable* chosen = widest_supported();
-
 }  // namespace
 
-const BlockStatsTable& active_block_stats() {
-    return *chosen;
-}
+const BlockStatsTable* active_path = widest_supported();
 
 void use_block_stats(const BlockStatsTable& table) {
-    chosen = &table;
+    active_path = &table;
 }
 
 bool cpu_supports(const BlockStatsTable& table) {

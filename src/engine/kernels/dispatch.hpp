@@ -7,8 +7,12 @@
 
 namespace vantor::kernels {
 
-// The path in use: the widest the CPU and the OS support, chosen once at start-up.
-const BlockStatsTable& active_block_stats();
+// The path in use: the widest the CPU and the OS support, chosen once at start-up. Inline,
+// as the short vectors' steps look it up once a row.
+extern const BlockStatsTable* active_path;
+inline const BlockStatsTable& active_block_stats() {
+    return *active_path;
+}
 
 // For tests and benchmarks: run every path on the same inputs. Not thread-safe.
 void use_block_stats(const BlockStatsTable& table);
