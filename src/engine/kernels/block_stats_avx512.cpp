@@ -422,20 +422,53 @@ Totals float64_stats(const void* elements, uint64_t count) {
 
 // ---- small vectors ----
 
-// Every q as u64, eight elements at a time: the conversion to u64 is the rule's own
-// truncation, saturation included (out of range converts to 2^64 - 1), so every input is
-// exact. Each loader widens up to eight masked elements to floats. Whole vectors are stored
-// (q has room for them, and the lanes past count are zeros): the caller reads q back one by
-// one at once, and a masked store would keep those loads waiting until it reached the cache.
+// Loaders of up to eight masked elements widened to floats.
+struct SmallFloat32 {
+    using T = float;
+    static __m256 load(const T* p, __mmask8 m) { return _mm256_maskz_loadu_ps(m, p); }
+};
+struct SmallFloat16 {
+    using T = uint16_t;
+    static __m256 load(const T* p, __mmask8 m) {
+        return _mm256_cvtph_ps(_mm_maskz_loadu_epi16(m, p));
+    }
+};
+struct SmallBFloat16 {
+    using T = uint16_t;
+    static __m256 load(const T* p, __mmask8 m) {
+        return _mm256_castsi256_ps(
+            _mm256_slli_epi32(_mm256_cvtepu16_epi32(_mm_maskz_loadu_epi16(m, p)), 16));
+    }
+};
+
+// q of up to eight masked elements as u64 lanes, zeros past the mask: the conversion to u64
+// is the rule's own truncation, saturation included (out of range converts to 2^64 - 1), so
+// every input is exact.
 template <class Load>
-Totals small_narrow(const void* elements, uint64_t count, uint64_t* q) {
-    const auto* p = static_cast<const typename Load::T*>(elements);
+struct NarrowQ {
+    using T = typename Load::T;
+    static __m512i q(const T* p, __mmask8 m) {
+        const __m256 y = _mm256_max_ps(_mm256_mul_ps(Load::load(p, m), _mm256_set1_ps(TWO_32)),
+                                       _mm256_set1_ps(1.0f));
+        return _mm512_maskz_cvttps_epu64(m, y);
+    }
+};
+struct Float64Q {
+    using T = double;
+    static __m512i q(const T* p, __mmask8 m) {
+        return _mm512_maskz_cvttpd_epu64(m, scaled64(_mm512_maskz_loadu_pd(m, p)));
+    }
+};
+
+// Every q, eight elements at a time. Whole vectors are stored (q has room for them): the
+// caller reads q back one by one at once, and a masked store would keep those loads waiting
+// until it reached the cache.
+template <class Q>
+Totals small_by_eights(const void* elements, uint64_t count, uint64_t* q) {
+    const auto* p = static_cast<const typename Q::T*>(elements);
     __m512i sum = _mm512_setzero_si512(), max = _mm512_setzero_si512();
     for (uint64_t i = 0; i < count; i += 8) {
-        const __mmask8 m = first8(count - i);
-        const __m256 y = _mm256_max_ps(_mm256_mul_ps(Load::load(p + i, m), _mm256_set1_ps(TWO_32)),
-                                       _mm256_set1_ps(1.0f));
-        const __m512i qi = _mm512_maskz_cvttps_epu64(m, y);
+        const __m512i qi = Q::q(p + i, first8(count - i));
         _mm512_storeu_si512(q + i, qi);
         sum = _mm512_add_epi64(sum, qi);
         max = _mm512_max_epu64(max, qi);
@@ -462,55 +495,7 @@ Totals small_float32(const void* elements, uint64_t count, uint64_t* q) {
     return {add_lanes(sum), _mm512_reduce_max_epu64(max)};
 }
 
-struct SmallFloat32 {
-    using T = float;
-    static __m256 load(const T* p, __mmask8 m) { return _mm256_maskz_loadu_ps(m, p); }
-};
-struct SmallFloat16 {
-    using T = uint16_t;
-    static __m256 load(const T* p, __mmask8 m) {
-        return _mm256_cvtph_ps(_mm_maskz_loadu_epi16(m, p));
-    }
-};
-struct SmallBFloat16 {
-    using T = uint16_t;
-    static __m256 load(const T* p, __mmask8 m) {
-        return _mm256_castsi256_ps(
-            _mm256_slli_epi32(_mm256_cvtepu16_epi32(_mm_maskz_loadu_epi16(m, p)), 16));
-    }
-};
-
-Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
-    const auto* p = static_cast<const double*>(elements);
-    __m512i sum = _mm512_setzero_si512(), max = _mm512_setzero_si512();
-    for (uint64_t i = 0; i < count; i += 8) {
-        const __mmask8 m = first8(count - i);
-        const __m512i qi = _mm512_maskz_cvttpd_epu64(m, scaled64(_mm512_maskz_loadu_pd(m, p + i)));
-        _mm512_storeu_si512(q + i, qi);
-        sum = _mm512_add_epi64(sum, qi);
-        max = _mm512_max_epu64(max, qi);
-    }
-    return {add_lanes(sum), _mm512_reduce_max_epu64(max)};
-}
-
 // ---- the share of one symbol of a small vector ----
-
-// q of up to eight masked elements as u64 lanes, as the small paths above make them.
-template <class Load>
-struct NarrowQ {
-    using T = typename Load::T;
-    static __m512i q(const T* p, __mmask8 m) {
-        const __m256 y = _mm256_max_ps(_mm256_mul_ps(Load::load(p, m), _mm256_set1_ps(TWO_32)),
-                                       _mm256_set1_ps(1.0f));
-        return _mm512_maskz_cvttps_epu64(m, y);
-    }
-};
-struct Float64Q {
-    using T = double;
-    static __m512i q(const T* p, __mmask8 m) {
-        return _mm512_maskz_cvttpd_epu64(m, scaled64(_mm512_maskz_loadu_pd(m, p)));
-    }
-};
 
 // Every sum in registers, over whole vectors, with the lanes before the symbol picked by
 // masks made with shifts: nothing branches on where the symbol lies, which changes from row
@@ -557,7 +542,8 @@ SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
 
 extern const BlockStatsTable AVX512_BLOCK_STATS = {
     {float32_stats, float16_stats, bfloat16_stats, float64_stats},
-    {small_float32, small_narrow<SmallFloat16>, small_narrow<SmallBFloat16>, small_float64},
+    {small_float32, small_by_eights<NarrowQ<SmallFloat16>>, small_by_eights<NarrowQ<SmallBFloat16>>,
+     small_by_eights<Float64Q>},
     {small_share<NarrowQ<SmallFloat32>>, small_share<NarrowQ<SmallFloat16>>,
      small_share<NarrowQ<SmallBFloat16>>, small_share<Float64Q>},
     "avx512",
