@@ -39,13 +39,30 @@ void rewind(CoderState& s, const CoderMark& m) {
 // (The loops read a copy of the rows: the steps' writes to the output could otherwise be
 // writes to them, as far as the compiler knows, and each row would reload them.)
 
+// A row length of at most SMALL_COUNT, so that the loop for short rows holds only their path.
+struct ShortLength {
+    uint64_t value;
+    operator uint64_t() const {
+        if (value > SMALL_COUNT) VANTOR_UNREACHABLE();
+        return value;
+    }
+};
+
 // Calls `code` with the rows' length, as a constant when it is 2: every row of a batch has
 // the same length, and the loop for two-element rows then holds none of the other paths,
 // whose registers would crowd its own.
 template <class Code>
 BatchOutcome by_length(uint64_t length, Code code) {
     if (length == 2) return code(std::integral_constant<uint64_t, 2>{});
+    if (length <= SMALL_COUNT) return code(ShortLength{length});
     return code(length);
+}
+
+// Row r's share, inline in the loop: a call per row would pass the share through memory.
+template <ElementKind K, class Length>
+VANTOR_ALWAYS_INLINE encoding::Prepared prepare_row(const ProbabilityRows& rows, Length length,
+                                                    const uint64_t* symbols, uint64_t r) {
+    return encoding::prepare<K>(rows.elements<K>(r), length, symbols[r]);
 }
 
 BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& given, const uint64_t* symbols) {
@@ -53,21 +70,18 @@ BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& given, const 
     const CoderMark before = mark(state);
     return visit_kind(rows.kind, [&](auto kind) {
         return by_length(rows.length, [&](auto length) -> BatchOutcome {
-            const auto prepare = [&](uint64_t r) {
-                return encoding::prepare<kind()>(rows.elements<kind()>(r), length, symbols[r]);
-            };
             if (rows.rows == 0) return {StepStatus::Coded, 0, 0};
             encoding::Registers registers(state);
             // Each row's share is made before the previous row is coded: the share does not
             // depend on the interval, so the processor works on both at once.
-            encoding::Prepared next = prepare(0);
+            encoding::Prepared next = prepare_row<kind()>(rows, length, symbols, 0);
             for (uint64_t r = 0; r < rows.rows; ++r) {
                 const encoding::Prepared now = next;
                 if (now.status != StepStatus::Coded) {
                     rewind(state, before);
                     return {now.status, r, symbols[r]};
                 }
-                if (r + 1 < rows.rows) next = prepare(r + 1);
+                if (r + 1 < rows.rows) next = prepare_row<kind()>(rows, length, symbols, r + 1);
                 registers.code(now.share);
             }
             registers.save();
