@@ -39,24 +39,13 @@ void rewind(CoderState& s, const CoderMark& m) {
 // (The loops read a copy of the rows: the steps' writes to the output could otherwise be
 // writes to them, as far as the compiler knows, and each row would reload them.)
 
-// A row length of at most SMALL_COUNT, so that the loop for short rows holds only their path.
-struct ShortLength {
-    uint64_t value;
-    operator uint64_t() const {
-        if (value > SMALL_COUNT) VANTOR_UNREACHABLE();
-        return value;
-    }
-};
-
 // Calls `code` with the rows' length, as a constant when it is 2: every row of a batch has
 // the same length, and the loop for two-element rows then holds none of the other paths,
-// whose registers would crowd its own. With `ShortOwnLoop`, rows of at most SMALL_COUNT
-// elements get a loop of their own as well: the encoder's gains, the decoder's lost a tenth
-// of its speed at n = 16 (measured).
-template <bool ShortOwnLoop, class Code>
+// whose registers would crowd its own. (A loop of their own for rows of at most
+// SMALL_COUNT elements gained nothing in the encoder and cost the decoder a tenth.)
+template <class Code>
 BatchOutcome by_length(uint64_t length, Code code) {
     if (length == 2) return code(std::integral_constant<uint64_t, 2>{});
-    if (ShortOwnLoop && length <= SMALL_COUNT) return code(ShortLength{length});
     return code(length);
 }
 
@@ -71,7 +60,7 @@ BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& given, const 
     const ProbabilityRows rows = given;
     const CoderMark before = mark(state);
     return visit_kind(rows.kind, [&](auto kind) {
-        return by_length<true>(rows.length, [&](auto length) -> BatchOutcome {
+        return by_length(rows.length, [&](auto length) -> BatchOutcome {
             if (rows.rows == 0) return {StepStatus::Coded, 0, 0};
             encoding::Registers registers(state);
             // Each row's share is made before the previous row is coded: the share does not
@@ -97,7 +86,7 @@ BatchOutcome decode_rows(CoderState& state, const ProbabilityRows& given, uint64
     const ProbabilityRows rows = given;
     const CoderMark before = mark(state);
     return visit_kind(rows.kind, [&](auto kind) {
-        return by_length<false>(rows.length, [&](auto length) -> BatchOutcome {
+        return by_length(rows.length, [&](auto length) -> BatchOutcome {
             for (uint64_t r = 0; r < rows.rows; ++r) {
                 const DecodeOutcome outcome =
                     decoding::step<kind()>(state, rows.elements<kind()>(r), length);

@@ -15,12 +15,10 @@
 #define VANTOR_NOINLINE __declspec(noinline)
 #define VANTOR_ALWAYS_INLINE __forceinline
 #define VANTOR_RETURN_ADDRESS() _ReturnAddress()
-#define VANTOR_UNREACHABLE() __assume(0)
 #else
 #define VANTOR_NOINLINE __attribute__((noinline))
 #define VANTOR_ALWAYS_INLINE inline __attribute__((always_inline))
 #define VANTOR_RETURN_ADDRESS() __builtin_return_address(0)
-#define VANTOR_UNREACHABLE() __builtin_unreachable()
 #endif
 
 namespace vantor::platform {
