@@ -1,6 +1,7 @@
 // Short vectors, inline in the steps. Up to FEW_COUNT elements the rule is applied once per
-// element in a single pass, which for so few is quicker than any call into a vector path; up
-// to SMALL_COUNT the widest path quantises them all at once. Either way every q is kept, so
+// element in a single pass, which for so few is quicker than a call into most vector paths
+// (the encoder's share takes the path's kernel from the length the path names); up to
+// SMALL_COUNT the widest path quantises them all at once. Either way every q is kept, so
 // that the second pass reads q instead of the elements. Two elements need no pass at all:
 // their table is one boundary.
 #pragma once
@@ -234,14 +235,14 @@ VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count
         if (b.proper) return binary_share(b.at, symbol);
     }
     SymbolRange range;
-    if (count <= FEW_COUNT) {
-        if (few_share<K>(p, count, symbol, range)) return range;
-    } else if (const kernels::SmallShareFn share =
-                   kernels::active_block_stats().small_share[static_cast<int>(K)]) {
-        const kernels::SmallShare s = share(p, count, symbol);
+    const kernels::BlockStatsTable& path = kernels::active_block_stats();
+    if (count >= path.small_share_from && count > 2) {
+        const kernels::SmallShare s = path.small_share[static_cast<int>(K)](p, count, symbol);
         if (s.all.max < kernels::FAST_LIMIT)
             return share_from({s.before, s.before_max}, s.before, quantise_element<K>(p + symbol),
                               s.all);
+    } else if (count <= FEW_COUNT) {
+        if (few_share<K>(p, count, symbol, range)) return range;
     } else {
         uint64_t q[SMALL_COUNT];
         Totals all;

@@ -40,11 +40,13 @@ struct SmallShare {
 using SmallShareFn = SmallShare (*)(const void* elements, uint64_t count, uint64_t symbol);
 
 // One entry per ElementKind, in the enum's order. `small_share` is null on paths that have
-// no quicker way to it than `small`.
+// no quicker way to it than `small`, whose `small_share_from` then lies past SMALL_COUNT;
+// below `small_share_from` elements the steps' own one-pass loop is the quicker (measured).
 struct BlockStatsTable {
     BlockStatsFn by_kind[4];
     QuantiseFn small[4];
     SmallShareFn small_share[4];
+    uint64_t small_share_from;
     const char* name;
 };
 

@@ -348,6 +348,7 @@ extern const BlockStatsTable AVX2_BLOCK_STATS = {
      small_float64},
     {small_share<small_narrow<LoadFloat32>>, small_share<small_narrow<LoadFloat16>>,
      small_share<small_narrow<LoadBFloat16>>, small_share<small_float64>},
+    9,
     "avx2",
 };
 

@@ -546,6 +546,7 @@ extern const BlockStatsTable AVX512_BLOCK_STATS = {
      small_by_eights<Float64Q>},
     {small_share<NarrowQ<SmallFloat32>>, small_share<NarrowQ<SmallFloat16>>,
      small_share<NarrowQ<SmallBFloat16>>, small_share<Float64Q>},
+    3,
     "avx512",
 };
 

@@ -342,6 +342,7 @@ extern const BlockStatsTable NEON_BLOCK_STATS = {
     {float32_stats, float16_stats, bfloat16_stats, float64_stats},
     {small_float32, small_float16, small_bfloat16, small_float64},
     {},
+    SMALL_COUNT + 1,
     "neon",
 };
 

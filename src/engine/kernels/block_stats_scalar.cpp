@@ -32,6 +32,7 @@ extern const BlockStatsTable SCALAR_BLOCK_STATS = {
     {scalar_small<ElementKind::Float32>, scalar_small<ElementKind::Float16>,
      scalar_small<ElementKind::BFloat16>, scalar_small<ElementKind::Float64>},
     {},
+    SMALL_COUNT + 1,
     "scalar",
 };
 
