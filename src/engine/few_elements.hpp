@@ -218,6 +218,30 @@ inline SymbolSearch search_kept(const uint64_t* q, uint64_t count, Totals totals
     }
 }
 
+// search_kept for at most FEW_COUNT q, without a branch on the target: the bounds first,
+// which do not depend on it, then the symbol as the number of upper bounds at or below the
+// target (they rise, every frequency being at least 1). The walk mispredicts its end on most
+// rows, which also throws away the work on the next row begun meanwhile; past FEW_COUNT
+// the walk was the quicker all the same (measured).
+inline SymbolSearch search_few(const uint64_t* q, uint64_t count, Totals totals, uint64_t target) {
+    if (totals.sum - totals.max >= TOTAL_FREQ || target >= TOTAL_FREQ)
+        return search_by_rule(kernels::FromArray{q}, count, totals, target);
+    uint64_t bounds[FEW_COUNT + 1];
+    uint64_t remainder = TOTAL_FREQ - totals.sum;  // wrapping, as in the rule
+    uint64_t c = 0;
+    bounds[0] = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        const uint64_t dominant = all_ones_if(q[i] == totals.max);  // d and no later q
+        c += q[i] + (remainder & dominant);
+        remainder &= ~dominant;
+        bounds[i + 1] = c;
+    }
+    uint64_t symbol = 0;
+    for (uint64_t i = 1; i < count; ++i)
+        symbol += bounds[i] <= target ? 1 : 0;
+    return {symbol, bounds[symbol], bounds[symbol + 1], true, true};
+}
+
 // The rule's share of `symbol` over the elements themselves, for vectors whose q the quick
 // paths cannot sum exactly; out of line, as the steps seldom need it.
 template <ElementKind K>
@@ -267,7 +291,7 @@ VANTOR_ALWAYS_INLINE SymbolSearch short_search(const Storage<K>* p, uint64_t cou
     Totals totals;
     if (count <= FEW_COUNT) {
         uint64_t q[FEW_COUNT];
-        if (quantise_few<K>(p, count, q, totals)) return search_kept(q, count, totals, target);
+        if (quantise_few<K>(p, count, q, totals)) return search_few(q, count, totals, target);
     } else {
         uint64_t q[SMALL_COUNT];
         if (quantise_small<K>(p, count, q, totals)) return search_kept(q, count, totals, target);
