@@ -79,14 +79,22 @@ def median(values):
     return values[len(values) // 2]
 
 
-def cpu_ns_per(run, count, repeats):
-    """Median over `repeats` of this thread's CPU time of `run()`, divided by `count`."""
-    times = []
+def cpu_ns_per(runs, count, repeats, warm=False):
+    """{name: median over `repeats` rounds of this thread's CPU time of run(), divided by
+    `count`} for the (name, run) pairs. Each round runs every contender once, in turn, so
+    that a change in the machine's speed (a shared machine's can move by half within
+    seconds) meets them all alike instead of the one whose turn it was. With `warm`, an
+    untimed run comes before each timed one, so that it finds its array in the cache as a
+    caller's steps on one vector would, not where the contender before it left the cache."""
+    times = {name: [] for name, _ in runs}
     for _ in range(repeats):
-        start = time.thread_time_ns()
-        run()
-        times.append((time.thread_time_ns() - start) / count)
-    return median(times)
+        for name, run in runs:
+            if warm:
+                run()
+            start = time.thread_time_ns()
+            run()
+            times[name].append((time.thread_time_ns() - start) / count)
+    return {name: median(values) for name, values in times.items()}
 
 
 def probabilities(rng, rows, n, dtype):
@@ -155,11 +163,19 @@ def step_table(rng, quick):
             probs = probabilities(rng, 1, n, dtype)[0]
             calls = max(3, min(2000 if quick else 20000, int(2e6 / max(n, 256))))
             symbols = [int(s) for s in rng.integers(0, n, calls)]
-            row = {}
-            for name, run in step_coders(probs, symbols):
-                if name == "pure Python encode" and quick and n > 256:
-                    continue
-                row[name] = cpu_ns_per(run, calls, repeats)
+            runs = [(name, run) for name, run in step_coders(probs, symbols)
+                    if not (name == "pure Python encode" and quick and n > 256)]
+            ours = runs[:3]
+            if dtype is not np.float32:
+                # The same vector as float32, in the same turns: the narrower types are
+                # compared with it side by side, not with a row measured at another time.
+                narrow = probs.astype(np.float32)
+                ours += [(f"float32 {name}", run) for name, run in step_coders(narrow, symbols)[:2]]
+            # The steps and their floor in turns; each peer on its own, as its work between
+            # theirs would leave the cache and the clock as no caller of ours would.
+            row = cpu_ns_per(ours, calls, repeats, warm=True)
+            for peer in runs[3:]:
+                row.update(cpu_ns_per([peer], calls, repeats))
             results.append({"dtype": dtype_name, "n": n, "ns_per_step": row})
             floor = row["probs.max()"]
             print(f"  n={n:>7}: " + ", ".join(f"{k} {v:,.0f}" for k, v in row.items()) +
@@ -181,34 +197,40 @@ def batch_coders(batches):
         encoder = ArithmeticCoder()
         encoder.encode_steps(probs, symbols)
         streams.append(encoder.finish_encoding())
-    ours = itertools.cycle([(p, s, s.tolist(), stream)
-                            for (p, s), stream in zip(batches, streams)]).__next__
+    ours = [(p, s, s.tolist(), stream) for (p, s), stream in zip(batches, streams)]
+
+    # Each contender goes through every batch once, from its own start, so that no two code
+    # the same rows in one round (the first would bring them into the cache for the next).
+    def turns(items, start):
+        start %= len(items)
+        return itertools.cycle(items[start:] + items[:start]).__next__
+
+    encode_batch, decode_batch, loop_batch, decode_loop_batch = (turns(ours, k) for k in range(4))
 
     def encode():
-        probs, symbols, _, _ = ours()
+        probs, symbols, _, _ = encode_batch()
         ArithmeticCoder().encode_steps(probs, symbols)
 
     def decode():
-        probs, _, _, stream = ours()
+        probs, _, _, stream = decode_batch()
         coder = ArithmeticCoder()
         coder.start_decoding(stream)
         coder.decode_steps(probs)
 
     def loop():
-        probs, _, symbol_list, _ = ours()
+        probs, _, symbol_list, _ = loop_batch()
         step = ArithmeticCoder().encode_step
         for row, s in zip(probs, symbol_list):
             step(row, s)
 
     def decode_loop():
-        probs, _, _, stream = ours()
+        probs, _, _, stream = decode_loop_batch()
         coder = ArithmeticCoder()
         coder.start_decoding(stream)
         step = coder.decode_step
         for row in probs:
             step(row)
 
-    # Each contender runs once per batch in turn, so each meets every batch once.
     out = [("encode_steps", encode), ("decode_steps", decode), ("encode_step loop", loop),
            ("decode_step loop", decode_loop)]
     if constriction is not None:
@@ -219,14 +241,14 @@ def batch_coders(batches):
             peer = constriction.stream.queue.RangeEncoder()
             peer.encode(peer_symbols, model, peer_probs)
             peer_batches.append((peer_probs, peer_symbols, peer.get_compressed()))
-        theirs = itertools.cycle(peer_batches).__next__
+        peer_encode_batch, peer_decode_batch = turns(peer_batches, 4), turns(peer_batches, 5)
 
         def peer_encode():
-            peer_probs, peer_symbols, _ = theirs()
+            peer_probs, peer_symbols, _ = peer_encode_batch()
             constriction.stream.queue.RangeEncoder().encode(peer_symbols, model, peer_probs)
 
         def peer_decode():
-            peer_probs, _, compressed = theirs()
+            peer_probs, _, compressed = peer_decode_batch()
             constriction.stream.queue.RangeDecoder(compressed).decode(model, peer_probs)
 
         out += [("constriction batch encode", peer_encode),
@@ -235,7 +257,7 @@ def batch_coders(batches):
 
 
 def batch_table(rng, quick):
-    repeats = 3 if quick else 7
+    repeats = 3 if quick else 11
     results = []
     for dtype_name, dtype in DTYPES.items():
         print(f"\n{dtype_name}: ns per symbol, many rows per call, new rows each repetition")
@@ -243,7 +265,7 @@ def batch_table(rng, quick):
             rows = max(16, min(2000 if quick else 20000, (1 << 22) // n))
             batches = [(probabilities(rng, rows, n, dtype), rng.integers(0, n, rows))
                        for _ in range(repeats)]
-            row = {name: cpu_ns_per(run, rows, repeats) for name, run in batch_coders(batches)}
+            row = cpu_ns_per(batch_coders(batches), rows, repeats)
             results.append({"dtype": dtype_name, "n": n, "rows": rows, "ns_per_symbol": row})
             print(f"  n={n:>7} ({rows} rows): " +
                   ", ".join(f"{k} {v:,.1f}" for k, v in row.items()))
@@ -264,13 +286,12 @@ def call_costs(quick):
                 body()
         return run
 
-    figures = {
-        "p.item(0)": cpu_ns_per(loop(lambda: p.item(0)), calls, repeats),
-        "empty lambda": cpu_ns_per(loop(lambda: None), calls, repeats),
-        "encode_step(p, s)": cpu_ns_per(loop(lambda: coder.encode_step(p, 1)), calls, repeats),
-        "encode_step(probs=p, symbol=s)": cpu_ns_per(
-            loop(lambda: coder.encode_step(probs=p, symbol=1)), calls, repeats),
-    }
+    figures = cpu_ns_per([
+        ("p.item(0)", loop(lambda: p.item(0))),
+        ("empty lambda", loop(lambda: None)),
+        ("encode_step(p, s)", loop(lambda: coder.encode_step(p, 1))),
+        ("encode_step(probs=p, symbol=s)", loop(lambda: coder.encode_step(probs=p, symbol=1))),
+    ], calls, repeats)
     print("\ncall cost at n = 2, ns per call (the loop's own cost included in each):")
     for name, value in figures.items():
         print(f"  {name}: {value:.0f}")
@@ -338,8 +359,8 @@ def summary(steps, batches, calls, threads):
         if dtype in DTYPES:
             half = step(dtype, big)
             lines.append(f"{dtype} n={big}: step / float32 step, encode "
-                         f"{half['encode_step'] / f32['encode_step']:.2f}, decode "
-                         f"{half['decode_step'] / f32['decode_step']:.2f}")
+                         f"{half['encode_step'] / half['float32 encode_step']:.2f}, decode "
+                         f"{half['decode_step'] / half['float32 decode_step']:.2f}")
     f64 = step("float64", big)
     lines.append(f"float64 n={big}: encode_step / its probs.max() "
                  f"{f64['encode_step'] / f64['probs.max()']:.2f}, decode_step "
@@ -419,7 +440,7 @@ def plot(steps, batches, path):
         for results, key, suffix in ((steps, "ns_per_step", ""), (batches, "ns_per_symbol", "")):
             rows = [r for r in results if r["dtype"] == dtype]
             for name in rows[0][key]:
-                if name in ("encode_step loop", "decode_step loop"):
+                if name in ("encode_step loop", "decode_step loop") or name.startswith("float32 "):
                     continue
                 points = [(r["n"], r[key][name]) for r in rows if name in r[key]]
                 ax.loglog(*zip(*points), marker="o" if key == "ns_per_step" else "s",
