@@ -53,7 +53,7 @@ BatchOutcome by_length(uint64_t length, Code code) {
 template <ElementKind K, class Length>
 VANTOR_ALWAYS_INLINE encoding::Prepared prepare_row(const ProbabilityRows& rows, Length length,
                                                     const uint64_t* symbols, uint64_t r) {
-    return encoding::prepare<K>(rows.elements<K>(r), length, symbols[r]);
+    return encoding::prepare<K, true>(rows.elements<K>(r), length, symbols[r]);
 }
 
 BatchOutcome encode_rows(CoderState& state, const ProbabilityRows& given, const uint64_t* symbols) {

@@ -155,12 +155,14 @@ struct Prepared {
     SymbolRange share;
 };
 
-template <ElementKind K>
+// `MadeAhead` as for short_share.
+template <ElementKind K, bool MadeAhead = false>
 VANTOR_ALWAYS_INLINE Prepared prepare(const Storage<K>* elements, uint64_t count, uint64_t symbol) {
     if (count == 0) return {StepStatus::EmptyProbabilities, {}};
     if (symbol >= count) return {StepStatus::SymbolOutOfRange, {}};
-    const SymbolRange share = count <= SMALL_COUNT ? short_share<K>(elements, count, symbol)
-                                                   : encoder_share_of<K>(elements, count, symbol);
+    const SymbolRange share = count <= SMALL_COUNT
+                                  ? short_share<K, MadeAhead>(elements, count, symbol)
+                                  : encoder_share_of<K>(elements, count, symbol);
     return {share.codable ? StepStatus::Coded : StepStatus::NoShare, share};
 }
 

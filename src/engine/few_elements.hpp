@@ -251,8 +251,11 @@ VANTOR_NOINLINE SymbolRange share_by_rule(const Storage<K>* p, uint64_t count, u
 }
 
 // The share of `symbol` (< count <= SMALL_COUNT): every q kept in one pass, or by the rule
-// when some q reaches FAST_LIMIT.
-template <ElementKind K>
+// when some q reaches FAST_LIMIT. `MadeAhead` when the share is made while an earlier row
+// is coded, as in batches: then only the kernel's throughput counts, and it takes over from
+// the length its path names; a single step waits for the share, and below FEW_COUNT
+// elements the kernel's latency loses to the one-pass loop (measured).
+template <ElementKind K, bool MadeAhead = false>
 VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count, uint64_t symbol) {
     if (count == 2) {
         const Boundary b = binary_boundary<K>(p);
@@ -260,7 +263,9 @@ VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count
     }
     SymbolRange range;
     const kernels::BlockStatsTable& path = kernels::active_block_stats();
-    if (count >= path.small_share_from && count > 2) {
+    const uint64_t kernel_from =
+        MadeAhead || path.small_share_from > FEW_COUNT ? path.small_share_from : FEW_COUNT + 1;
+    if (count >= kernel_from && count > 2) {
         const kernels::SmallShare s = path.small_share[static_cast<int>(K)](p, count, symbol);
         if (s.all.max < kernels::FAST_LIMIT)
             return share_from({s.before, s.before_max}, s.before, quantise_element<K>(p + symbol),

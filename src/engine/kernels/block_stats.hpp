@@ -41,7 +41,7 @@ using SmallShareFn = SmallShare (*)(const void* elements, uint64_t count, uint64
 
 // One entry per ElementKind, in the enum's order. `small_share` is null on paths that have
 // no quicker way to it than `small`, whose `small_share_from` then lies past SMALL_COUNT;
-// below `small_share_from` elements the steps' own one-pass loop is the quicker (measured).
+// below `small_share_from` elements a batch's one-pass loop is the quicker (measured).
 struct BlockStatsTable {
     BlockStatsFn by_kind[4];
     QuantiseFn small[4];
