@@ -96,12 +96,34 @@ SymbolRange encoder_share_of(Elements<K> p, uint64_t count, uint64_t symbol) {
     return share_from(before, exact, q, all);
 }
 
+// Every q of count <= KEPT_COUNT elements, SMALL_COUNT at a time, each piece a run; false
+// when some piece's q are not exact, leaving no runs.
+template <ElementKind K>
+bool keep_pieces(Elements<K> p, uint64_t count, RunScan& out) {
+    out.totals = {0, 0};
+    for (uint64_t piece = 0; piece < count; piece += SMALL_COUNT) {
+        const uint64_t length = count - piece < SMALL_COUNT ? count - piece : SMALL_COUNT;
+        Totals run;
+        if (!quantise_small<K>(p + piece, length, out.q + piece, run)) {
+            out.run_count = 0;
+            return false;
+        }
+        out.runs[out.run_count++] = run;
+        out.totals.sum += run.sum;
+        out.totals.max = run.max > out.totals.max ? run.max : out.totals.max;
+    }
+    out.run_length = SMALL_COUNT;
+    out.kept = true;
+    return true;
+}
+
 template <ElementKind K>
 void scan_runs_of(Elements<K> p, uint64_t count, RunScan& out) {
     out.run_length = 0;
     out.head = 0;
     out.run_count = 0;
     out.small = false;
+    out.kept = false;
     if (count <= FEW_COUNT) {
         // The totals are the rule's either way; the q only when they are exact.
         out.small = quantise_few<K>(p, count, out.q, out.totals);
@@ -112,6 +134,7 @@ void scan_runs_of(Elements<K> p, uint64_t count, RunScan& out) {
         out.small = quantise_small<K>(p, count, out.q, out.totals);
         return;
     }
+    if (count <= KEPT_COUNT && keep_pieces<K>(p, count, out)) return;
     uint64_t length = (count + MAX_RUNS - 1) / MAX_RUNS;
     length = length < MIN_RUN_LENGTH ? MIN_RUN_LENGTH : (length + 63) / 64 * 64;
     if (length + 64 > MAX_RUN) {
@@ -196,9 +219,39 @@ bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_
 
 }  // namespace
 
+// search_kept over runs of kept q: whole runs passed over on their sums, then the walk in
+// the run that holds the target. Only under the table invariant, as search_kept.
+SymbolSearch search_kept_runs(const RunScan& scan, uint64_t count, uint64_t target) {
+    const Totals& totals = scan.totals;
+    // The remainder goes to d, the first q equal to the maximum, and to no later one.
+    uint64_t remainder = TOTAL_FREQ - totals.sum;  // wrapping, as in the rule
+    uint64_t c = 0;
+    for (uint64_t r = 0; r < scan.run_count; ++r) {
+        const uint64_t begin = r * scan.run_length;
+        const uint64_t end = begin + scan.run_length < count ? begin + scan.run_length : count;
+        const bool holds_d = remainder != 0 && scan.runs[r].max == totals.max;
+        const uint64_t sum = scan.runs[r].sum + (holds_d ? remainder : 0);
+        if (sum <= target - c) {
+            c += sum;
+            remainder = holds_d ? 0 : remainder;
+            continue;
+        }
+        for (uint64_t i = begin; i < end; ++i) {
+            const bool dominant = scan.q[i] == totals.max;
+            const uint64_t next = c + scan.q[i] + (dominant ? remainder : 0);
+            if (next > target) return {i, c, next, true, true};
+            remainder = dominant ? 0 : remainder;
+            c = next;
+        }
+    }
+    return kernels::search_exhausted(count);  // not reached: the bounds end at TOTAL_FREQ
+}
+
 template <ElementKind K>
 SymbolSearch search_runs_of(Elements<K> p, uint64_t count, const RunScan& scan, uint64_t target) {
     if (scan.small) return search_kept(scan.q, count, scan.totals, target);
+    if (scan.kept && scan.totals.sum - scan.totals.max < TOTAL_FREQ && target < TOTAL_FREQ)
+        return search_kept_runs(scan, count, target);
     if (count <= SMALL_COUNT) return search_by_rule(FromElements<K>{p}, count, scan.totals, target);
     const BlockStatsTable& table = kernels::active_block_stats();
     SearchState state{kernels::DominantFinder(scan.totals.max), {}, 0};
@@ -212,6 +265,11 @@ SymbolSearch search_runs_of(Elements<K> p, uint64_t count, const RunScan& scan, 
             end = end < count ? end : count;
             if (skippable(scan.runs[r], scan.totals, target, state)) {
                 skip(scan.runs[r], state);
+            } else if (scan.kept) {
+                if (kernels::scalar_search(FromArray{scan.q}, begin, end, scan.totals.sum, target,
+                                           state, found)) {
+                    return found;
+                }
             } else if (search<K>(table, p, begin, end, 0, scan.totals, target, state, found)) {
                 return found;
             }

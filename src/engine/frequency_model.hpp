@@ -40,15 +40,18 @@ SymbolRange encoder_share(const ProbabilityView& view, uint64_t symbol);
 inline constexpr std::size_t MAX_RUNS = 128;
 // Runs after the first start on a 64-byte boundary: run r covers elements from
 // head + r * run_length (from 0 for r = 0) to head + (r + 1) * run_length.
-// A small vector keeps every q instead.
+// A small vector keeps every q instead; one of up to KEPT_COUNT elements keeps every q as
+// well, with runs of SMALL_COUNT (head 0), so that the search reads no element again.
+inline constexpr uint64_t KEPT_COUNT = 256;
 struct RunScan {
     Totals totals;        // of the whole vector
     uint64_t run_length;  // 0 when no run totals were kept
     uint64_t head;        // elements before the first boundary, < 64 bytes' worth
     uint64_t run_count;
     Totals runs[MAX_RUNS];
-    bool small;  // q holds every element's q
-    uint64_t q[SMALL_COUNT];
+    bool small;  // q holds every element's q, and there are no runs
+    bool kept;   // q holds every element's q, and each run's totals are exact
+    uint64_t q[KEPT_COUNT + SMALL_COUNT];  // (room for the vectors a path stores whole)
 };
 void scan_runs(const ProbabilityView& view, RunScan& scan);
 SymbolSearch search_runs(const ProbabilityView& view, const RunScan& scan, uint64_t target);

@@ -254,37 +254,43 @@ TEST_P(Paths, BFloat16NaNsBesideLargeElementsAgreeWithTheScalarRule) {
 }
 
 // Decoding target walks every share boundary: the search must stop on the same symbol on
-// both sides of each bound, including inside the last and first lanes of a block.
+// both sides of each bound, including inside the last and first lanes of a block. Lengths
+// from those whose every q the first pass keeps to those it keeps run totals for; few
+// distinct values, so that the largest q recurs in several runs; tables that sum to one
+// and above it (a remainder of either sign).
 TEST_P(Paths, SearchAgreesAtEveryShareBoundary) {
     if (!kernels::cpu_supports(*GetParam())) GTEST_SKIP() << "CPU lacks this path";
     std::mt19937_64 rng(5);
-    std::vector<float> probs(2500);
-    for (auto& p : probs)
-        p = static_cast<float>(rng() % 1000 + 1);
-    double total = 0;
-    for (float p : probs)
-        total += p;
-    for (auto& p : probs)
-        p = static_cast<float>(p / total);
-    const ProbabilityView view{ElementKind::Float32, probs.data(), probs.size()};
-    std::vector<uint64_t> targets;
-    {
-        const Totals totals = scan_table(view);
-        for (uint64_t s = 0; s < probs.size(); ++s) {
-            const SymbolRange r = symbol_range(view, totals, s);
-            targets.insert(targets.end(), {r.cum_low, r.cum_high - 1, r.cum_high});
+    for (const std::size_t n : {40u, 100u, 256u, 2500u}) {
+        for (const uint64_t values : {4u, 1000u}) {
+            for (const double sum : {1.0, 1.3}) {
+                std::vector<float> probs(n);
+                for (auto& p : probs)
+                    p = static_cast<float>(rng() % values + 1);
+                double total = 0;
+                for (float p : probs)
+                    total += p;
+                for (auto& p : probs)
+                    p = static_cast<float>(p / total * sum);
+                const ProbabilityView view{ElementKind::Float32, probs.data(), probs.size()};
+                const Totals totals = scan_table(view);
+                std::vector<uint64_t> targets;
+                for (uint64_t s = 0; s < probs.size(); ++s) {
+                    const SymbolRange r = symbol_range(view, totals, s);
+                    targets.insert(targets.end(), {r.cum_low, r.cum_high - 1, r.cum_high});
+                }
+                std::vector<SymbolSearch> expected, got;
+                for (uint64_t t : targets)
+                    expected.push_back(find_symbol(view, totals, t));
+                PathGuard guard(GetParam());
+                RunScan scan;
+                scan_runs(view, scan);
+                for (uint64_t t : targets)
+                    got.push_back(search_runs(view, scan, t));
+                ASSERT_TRUE(got == expected) << "n=" << n << " values=" << values << " sum=" << sum;
+            }
         }
     }
-    std::vector<SymbolSearch> expected, got;
-    const Totals totals = scan_table(view);
-    for (uint64_t t : targets)
-        expected.push_back(find_symbol(view, totals, t));
-    PathGuard guard(GetParam());
-    RunScan scan;
-    scan_runs(view, scan);
-    for (uint64_t t : targets)
-        got.push_back(search_runs(view, scan, t));
-    ASSERT_TRUE(got == expected);
 }
 
 // The block functions alone, at every length up to a few of the widest loops and every
