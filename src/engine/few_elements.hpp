@@ -6,6 +6,7 @@
 // their table is one boundary.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -198,6 +199,20 @@ SymbolSearch search_by_rule(Source q_of, uint64_t count, Totals totals, uint64_t
     return kernels::search_exhausted(count);
 }
 
+// The walk itself, from q[i] with the bound c before it and the remainder still owed (0
+// once given): the remainder goes to d, the first q equal to the maximum, and to no later
+// one. The caller knows the target lies ahead.
+inline SymbolSearch walk_kept(const uint64_t* q, uint64_t i, uint64_t max, uint64_t remainder,
+                              uint64_t c, uint64_t target) {
+    for (;; ++i) {
+        const bool dominant = q[i] == max;
+        const uint64_t next = c + q[i] + (dominant ? remainder : 0);
+        if (next > target) return {i, c, next, true, true};
+        remainder = dominant ? 0 : remainder;
+        c = next;
+    }
+}
+
 // The rule's search over kept q, all below FAST_LIMIT, so that their sums are exact. When
 // the q other than the largest sum to less than TOTAL_FREQ (the table invariant), every
 // frequency is at least 1 and the bounds rise to TOTAL_FREQ without wrapping: each share lies
@@ -206,16 +221,7 @@ SymbolSearch search_by_rule(Source q_of, uint64_t count, Totals totals, uint64_t
 inline SymbolSearch search_kept(const uint64_t* q, uint64_t count, Totals totals, uint64_t target) {
     if (totals.sum - totals.max >= TOTAL_FREQ || target >= TOTAL_FREQ)
         return search_by_rule(kernels::FromArray{q}, count, totals, target);
-    // The remainder goes to d, the first q equal to the maximum, and to no later one.
-    uint64_t remainder = TOTAL_FREQ - totals.sum;  // wrapping, as in the rule
-    uint64_t c = 0;
-    for (uint64_t i = 0;; ++i) {
-        const bool dominant = q[i] == totals.max;
-        const uint64_t next = c + q[i] + (dominant ? remainder : 0);
-        if (next > target) return {i, c, next, true, true};
-        remainder = dominant ? 0 : remainder;
-        c = next;
-    }
+    return walk_kept(q, 0, totals.max, TOTAL_FREQ - totals.sum, 0, target);  // (wrapping)
 }
 
 // search_kept for at most FEW_COUNT q, without a branch on the target: the bounds first,
@@ -264,7 +270,7 @@ VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count
     SymbolRange range;
     const kernels::BlockStatsTable& path = kernels::active_block_stats();
     const uint64_t kernel_from =
-        MadeAhead || path.small_share_from > FEW_COUNT ? path.small_share_from : FEW_COUNT + 1;
+        MadeAhead ? path.small_share_from : std::max(path.small_share_from, FEW_COUNT + 1);
     if (count >= kernel_from && count > 2) {
         const kernels::SmallShare s = path.small_share[static_cast<int>(K)](p, count, symbol);
         if (s.all.max < kernels::FAST_LIMIT)

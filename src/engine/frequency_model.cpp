@@ -217,41 +217,29 @@ bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_
     return false;
 }
 
-}  // namespace
-
 // search_kept over runs of kept q: whole runs passed over on their sums, then the walk in
 // the run that holds the target. Only under the table invariant, as search_kept.
-SymbolSearch search_kept_runs(const RunScan& scan, uint64_t count, uint64_t target) {
+SymbolSearch search_kept_runs(const RunScan& scan, uint64_t target) {
     const Totals& totals = scan.totals;
-    // The remainder goes to d, the first q equal to the maximum, and to no later one.
-    uint64_t remainder = TOTAL_FREQ - totals.sum;  // wrapping, as in the rule
+    uint64_t remainder = TOTAL_FREQ - totals.sum;  // wrapping, as in the rule; 0 once given
     uint64_t c = 0;
-    for (uint64_t r = 0; r < scan.run_count; ++r) {
-        const uint64_t begin = r * scan.run_length;
-        const uint64_t end = begin + scan.run_length < count ? begin + scan.run_length : count;
+    for (uint64_t r = 0;; ++r) {
         const bool holds_d = remainder != 0 && scan.runs[r].max == totals.max;
         const uint64_t sum = scan.runs[r].sum + (holds_d ? remainder : 0);
-        if (sum <= target - c) {
-            c += sum;
-            remainder = holds_d ? 0 : remainder;
-            continue;
-        }
-        for (uint64_t i = begin; i < end; ++i) {
-            const bool dominant = scan.q[i] == totals.max;
-            const uint64_t next = c + scan.q[i] + (dominant ? remainder : 0);
-            if (next > target) return {i, c, next, true, true};
-            remainder = dominant ? 0 : remainder;
-            c = next;
-        }
+        if (sum > target - c)
+            return walk_kept(scan.q, r * scan.run_length, totals.max, remainder, c, target);
+        c += sum;
+        remainder = holds_d ? 0 : remainder;
     }
-    return kernels::search_exhausted(count);  // not reached: the bounds end at TOTAL_FREQ
 }
+
+}  // namespace
 
 template <ElementKind K>
 SymbolSearch search_runs_of(Elements<K> p, uint64_t count, const RunScan& scan, uint64_t target) {
     if (scan.small) return search_kept(scan.q, count, scan.totals, target);
     if (scan.kept && scan.totals.sum - scan.totals.max < TOTAL_FREQ && target < TOTAL_FREQ)
-        return search_kept_runs(scan, count, target);
+        return search_kept_runs(scan, target);
     if (count <= SMALL_COUNT) return search_by_rule(FromElements<K>{p}, count, scan.totals, target);
     const BlockStatsTable& table = kernels::active_block_stats();
     SearchState state{kernels::DominantFinder(scan.totals.max), {}, 0};
@@ -265,11 +253,6 @@ SymbolSearch search_runs_of(Elements<K> p, uint64_t count, const RunScan& scan, 
             end = end < count ? end : count;
             if (skippable(scan.runs[r], scan.totals, target, state)) {
                 skip(scan.runs[r], state);
-            } else if (scan.kept) {
-                if (kernels::scalar_search(FromArray{scan.q}, begin, end, scan.totals.sum, target,
-                                           state, found)) {
-                    return found;
-                }
             } else if (search<K>(table, p, begin, end, 0, scan.totals, target, state, found)) {
                 return found;
             }
