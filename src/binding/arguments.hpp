@@ -30,6 +30,13 @@ void parse_arguments(const char* class_name, const char* function_name, const ch
 template <std::size_t N>
 std::array<PyRef, N> parse_arguments(Parameters<N>& parameters, PyObject* args, PyObject* kwargs) {
     std::array<PyRef, N> slots;
+    // The usual call, every argument by position, needs none of the general parser's work.
+    if (kwargs == nullptr && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) {
+        for (std::size_t i = 0; i < N; ++i) {
+            slots[i] = PyRef::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
+        }
+        return slots;
+    }
     parse_arguments(parameters.class_name, parameters.function_name, parameters.names.data(),
                     parameters.interned.data(), N, args, kwargs, slots.data());
     return slots;

@@ -211,20 +211,27 @@ const Registry& the_registry() {
 
 }  // namespace
 
-SharedBorrow::SharedBorrow(PyObject* array) : array_(array) {
+SharedBorrow::SharedBorrow(PyObject* array, LockWhileBorrowed lock) : array_(array) {
     const Registry& found = the_registry();
     int code;
-    if (found.own != nullptr) {
-        const Located at = locate(*found.own, array);
-        {
-            std::lock_guard<RegistryLock> guard(found.own->lock);
-            code = found.own->table.acquire(at.base, at.key);
+    if (RegistryState* own = found.own) {
+        if (lock == LockWhileBorrowed::Kept) {
+            // An empty table holds no exclusive borrow, so the acquire would succeed.
+            std::lock_guard<RegistryLock> guard(own->lock);
+            if (own->table.empty()) return;
         }
-        own_registry_ = found.own;
+        const Located at = locate(*own, array);
+        {
+            std::lock_guard<RegistryLock> guard(own->lock);
+            code = own->table.acquire(at.base, at.key);
+        }
+        held_ = Held::InOwnTable;
+        own_registry_ = own;
         base_ = at.base;
         key_ = at.key;
     } else {
         code = found.api->acquire(found.api->flags, array);
+        held_ = Held::ThroughRecord;
     }
     if (code == BORROW_OK) return;
     if (code == BORROW_CONFLICT) {
@@ -234,14 +241,22 @@ SharedBorrow::SharedBorrow(PyObject* array) : array_(array) {
 }
 
 SharedBorrow::~SharedBorrow() {
-    if (auto* own = static_cast<RegistryState*>(own_registry_)) {
-        std::lock_guard<RegistryLock> guard(own->lock);
-        own->table.release(base_, key_);
-        return;
+    switch (held_) {
+        case Held::Unrecorded:
+            return;
+        case Held::InOwnTable: {
+            auto* own = static_cast<RegistryState*>(own_registry_);
+            std::lock_guard<RegistryLock> guard(own->lock);
+            own->table.release(base_, key_);
+            return;
+        }
+        case Held::ThroughRecord: {
+            // Only recorded once the registry was found.
+            const Registry* found = registry.get();
+            found->api->release(found->api->flags, array_);
+            return;
+        }
     }
-    // Only constructed once the registry was found.
-    const Registry* found = registry.get();
-    found->api->release(found->api->flags, array_);
 }
 
 }  // namespace vantor::binding

@@ -74,9 +74,10 @@ const std::string& NumpyApi::multiarray_name() {
     });
 }
 
-const NumpyApi& NumpyApi::get() {
-    static OnceCell<NumpyApi> cell;
-    return cell.get_or_init([] { return NumpyApi(table()); });
+OnceCell<NumpyApi> NumpyApi::cell_;
+
+const NumpyApi& NumpyApi::set_up() {
+    return cell_.get_or_init([] { return NumpyApi(table()); });
 }
 
 NumpyApi::NumpyApi(void* const* table)
@@ -85,22 +86,6 @@ NumpyApi::NumpyApi(void* const* table)
       float32_(descr_from_type(table, abi::TYPE_FLOAT)),
       float16_(descr_from_type(table, abi::TYPE_HALF)),
       float64_(descr_from_type(table, abi::TYPE_DOUBLE)) {}
-
-PyTypeObject* NumpyApi::array_type() const {
-    return static_cast<PyTypeObject*>(table_[abi::SLOT_ARRAY_TYPE]);
-}
-
-bool NumpyApi::is_array(PyObject* object) const {
-    PyTypeObject* type = Py_TYPE(object);
-    return type == array_type() || PyType_IsSubtype(type, array_type()) != 0;
-}
-
-bool NumpyApi::is_builtin(PyObject* descr, int type_num) const {
-    PyObject* builtin = type_num == abi::TYPE_FLOAT  ? float32_
-                        : type_num == abi::TYPE_HALF ? float16_
-                                                     : float64_;
-    return descr == builtin || equivalent(descr, builtin);
-}
 
 bool NumpyApi::equivalent(PyObject* first, PyObject* second) const {
     return slot<abi::EquivTypesFn>(table_, abi::SLOT_EQUIV_TYPES)(first, second) != 0;

@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "numpy_abi.hpp"
+#include "once.hpp"
+
 namespace vantor::binding {
 
 class NumpyApi {
@@ -15,14 +18,28 @@ class NumpyApi {
     static const std::string& multiarray_name();
 
     // The table and feature version, set up on first use. Failing to reach them is an
-    // internal failure ("Failed to access NumPy array API capsule: ...").
-    static const NumpyApi& get();
+    // internal failure ("Failed to access NumPy array API capsule: ..."). Inline, like the
+    // checks below: every step asks for them.
+    static const NumpyApi& get() {
+        if (const NumpyApi* ready = cell_.get()) return *ready;
+        return set_up();
+    }
 
-    PyTypeObject* array_type() const;
-    bool is_array(PyObject* object) const;
+    PyTypeObject* array_type() const {
+        return static_cast<PyTypeObject*>(table_[numpy_abi::SLOT_ARRAY_TYPE]);
+    }
+    bool is_array(PyObject* object) const {
+        PyTypeObject* type = Py_TYPE(object);
+        return type == array_type() || PyType_IsSubtype(type, array_type()) != 0;
+    }
     // Whether `descr` is NumPy's built-in descriptor of float32, float16 or float64 (one
     // of the type numbers in numpy_abi), or equivalent to it, byte order included.
-    bool is_builtin(PyObject* descr, int type_num) const;
+    bool is_builtin(PyObject* descr, int type_num) const {
+        PyObject* builtin = type_num == numpy_abi::TYPE_FLOAT  ? float32_
+                            : type_num == numpy_abi::TYPE_HALF ? float16_
+                                                               : float64_;
+        return descr == builtin || equivalent(descr, builtin);
+    }
     bool equivalent(PyObject* first, PyObject* second) const;
     // A new one-dimensional int64 array of `length` elements, uninitialised.
     PyObject* new_int64_vector(Py_ssize_t length) const;
@@ -35,6 +52,9 @@ class NumpyApi {
 
   private:
     explicit NumpyApi(void* const* table);
+    static const NumpyApi& set_up();
+
+    static OnceCell<NumpyApi> cell_;
 
     void* const* table_;
     unsigned feature_version_;

@@ -4,6 +4,7 @@
 
 #include "borrow_registry.hpp"
 #include "boundary.hpp"
+#include "engine/platform.hpp"
 #include "numpy_abi.hpp"
 #include "numpy_api.hpp"
 #include "type_errors.hpp"
@@ -18,12 +19,8 @@ bool has_dimensions(const NumpyApi& numpy, PyObject* object, int nd) {
     return numpy.is_array(object) && abi::as_array(object)->nd == nd;
 }
 
-// The kind an `nd`-dimensional `probs` can be read as in place, tried in a fixed order;
-// raises nothing.
-std::optional<ElementKind> classify(const NumpyApi& numpy, PyObject* probs, int nd) {
-    if (!has_dimensions(numpy, probs, nd)) return std::nullopt;
-    PyObject* descr = abi::as_array(probs)->descr;
-    if (numpy.is_builtin(descr, abi::TYPE_FLOAT)) return ElementKind::Float32;
+// The kind of a descriptor other than float32's that can be read in place.
+VANTOR_NOINLINE std::optional<ElementKind> other_kind(const NumpyApi& numpy, PyObject* descr) {
     if (numpy.is_builtin(descr, abi::TYPE_HALF)) return ElementKind::Float16;
     // Looked up only now: most calls never need it, and it exists only once a package that
     // registers it is loaded. A descriptor of another element size cannot be equivalent to
@@ -36,6 +33,15 @@ std::optional<ElementKind> classify(const NumpyApi& numpy, PyObject* probs, int 
     }
     if (numpy.is_builtin(descr, abi::TYPE_DOUBLE)) return ElementKind::Float64;
     return std::nullopt;
+}
+
+// The kind an `nd`-dimensional `probs` can be read as in place, tried in a fixed order;
+// raises nothing.
+std::optional<ElementKind> classify(const NumpyApi& numpy, PyObject* probs, int nd) {
+    if (!has_dimensions(numpy, probs, nd)) return std::nullopt;
+    PyObject* descr = abi::as_array(probs)->descr;
+    if (numpy.is_builtin(descr, abi::TYPE_FLOAT)) return ElementKind::Float32;
+    return other_kind(numpy, descr);
 }
 
 PyRef text(const char* value) {
@@ -57,8 +63,18 @@ bool is_float32(const NumpyApi& numpy, PyObject* object, int nd) {
            numpy.is_builtin(abi::as_array(object)->descr, abi::TYPE_FLOAT);
 }
 
+// The float32 copy of `probs`, which must have `nd` dimensions.
+VANTOR_NOINLINE PyRef converted(const NumpyApi& numpy, PyObject* probs, int nd) {
+    PyRef copy = convert_to_float32(probs);
+    if (is_float32(numpy, copy.get(), nd)) return copy;
+    if (nd == 1) throw_conversion_error(copy.get(), compat::ARRAY_TARGET);
+    const int got = numpy.is_array(copy.get()) ? abi::as_array(copy.get())->nd : -1;
+    throw_error(PyExc_TypeError,
+                "probs must have 2 dimensions, one row per step, not " + std::to_string(got));
+}
+
 // `probs` itself when it is an `nd`-dimensional array that can be read in place (its kind
-// in `kind`), else its float32 copy, which must have `nd` dimensions too.
+// in `kind`), else its float32 copy.
 PyRef accepted(PyObject* probs, int nd, ElementKind& kind) {
     const NumpyApi& numpy = NumpyApi::get();
     if (const std::optional<ElementKind> in_place = classify(numpy, probs, nd)) {
@@ -66,18 +82,15 @@ PyRef accepted(PyObject* probs, int nd, ElementKind& kind) {
         return PyRef::borrow(probs);
     }
     kind = ElementKind::Float32;
-    PyRef converted = convert_to_float32(probs);
-    if (is_float32(numpy, converted.get(), nd)) return converted;
-    if (nd == 1) throw_conversion_error(converted.get(), compat::ARRAY_TARGET);
-    const int got = numpy.is_array(converted.get()) ? abi::as_array(converted.get())->nd : -1;
-    throw_error(PyExc_TypeError,
-                "probs must have 2 dimensions, one row per step, not " + std::to_string(got));
+    return converted(numpy, probs, nd);
 }
 
 }  // namespace
 
 ProbabilityArray::ProbabilityArray(PyObject* probs, SourceLocation contiguity_site)
-    : array_(accepted(probs, 1, kind_)), borrow_(array_.get()), view_{kind_, nullptr, 0} {
+    : array_(accepted(probs, 1, kind_)),
+      borrow_(array_.get(), LockWhileBorrowed::Kept),
+      view_{kind_, nullptr, 0} {
     const abi::ArrayObject* fields = abi::as_array(array_.get());
     if ((fields->flags & (abi::ARRAY_C_CONTIGUOUS | abi::ARRAY_F_CONTIGUOUS)) == 0) {
         fail(std::string(compat::UNWRAP_FAILED) + compat::NOT_CONTIGUOUS, contiguity_site);
@@ -91,7 +104,9 @@ ProbabilityArray::ProbabilityArray(PyObject* probs, SourceLocation contiguity_si
 namespace vantor::binding {
 
 ProbabilityRowsArray::ProbabilityRowsArray(PyObject* probs)
-    : array_(accepted(probs, 2, kind_)), borrow_(array_.get()), rows_{kind_, nullptr, 0, 0, 0} {
+    : array_(accepted(probs, 2, kind_)),
+      borrow_(array_.get(), LockWhileBorrowed::MayBeReleased),
+      rows_{kind_, nullptr, 0, 0, 0} {
     const abi::ArrayObject* fields = abi::as_array(array_.get());
     const auto element_size =
         static_cast<int64_t>(abi::element_size(fields->descr, NumpyApi::get().numpy2_layout()));

@@ -18,7 +18,8 @@ class ProbabilityArray {
     // Classifies `probs` (float32, float16, bfloat16 or float64 arrays read in place,
     // anything else converted to float32), takes the shared borrow and checks contiguity,
     // reporting a non-contiguous array at `contiguity_site`. Throws PyError or
-    // InternalFailure; nothing is held after a throw.
+    // InternalFailure; nothing is held after a throw. Its holder keeps the interpreter lock
+    // for as long as it lives, and runs no Python code meanwhile.
     ProbabilityArray(PyObject* probs, SourceLocation contiguity_site);
     ProbabilityArray(const ProbabilityArray&) = delete;
     ProbabilityArray& operator=(const ProbabilityArray&) = delete;
@@ -36,7 +37,7 @@ class ProbabilityArray {
 // The rows of a batch: a two-dimensional array of the same kinds, read in place when each
 // row is contiguous (any distance between rows), anything else converted to float32 first.
 // Rows that are not contiguous are refused with a ValueError; another number of
-// dimensions with a TypeError.
+// dimensions with a TypeError. The interpreter lock may be released while they are held.
 class ProbabilityRowsArray {
   public:
     explicit ProbabilityRowsArray(PyObject* probs);
