@@ -23,7 +23,6 @@ std::string count_text(Py_ssize_t count) {
 // more than a positional one.
 std::size_t parameter_named(PyObject* key, const char* const* names, PyObject** interned,
                             std::size_t count) {
-    if (!PyUnicode_Check(key)) return count;
     for (std::size_t i = 0; i < count; ++i) {
         if (interned[i] == nullptr) {
             interned[i] = PyUnicode_InternFromString(names[i]);
@@ -31,6 +30,7 @@ std::size_t parameter_named(PyObject* key, const char* const* names, PyObject** 
         }
         if (key == interned[i]) return i;
     }
+    if (!PyUnicode_Check(key)) return count;
     for (std::size_t i = 0; i < count; ++i) {
         if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) return i;
     }
