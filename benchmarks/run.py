@@ -344,7 +344,16 @@ def engine_benchmark():
         return f"engine benchmark unavailable: {error}"
 
 
-def summary(steps, batches, calls, threads):
+def engine_step_ns(engine, n):
+    """The engine's float32 step at `n` (encode, decode ns) from its table, or None."""
+    for line in engine.splitlines():
+        fields = line.split()
+        if len(fields) == 9 and fields[0] == "float32" and fields[1] == str(n):
+            return float(fields[7]), float(fields[8])
+    return None
+
+
+def summary(steps, batches, calls, threads, engine=""):
     """The ratios the project tracks, from this run's figures."""
     def step(dtype, n):
         return next(r["ns_per_step"] for r in steps if r["dtype"] == dtype and r["n"] == n)
@@ -368,6 +377,10 @@ def summary(steps, batches, calls, threads):
     lines.append(f"float64 n={big}: encode_step / its probs.max() "
                  f"{f64['encode_step'] / f64['probs.max()']:.2f}, decode_step "
                  f"{f64['decode_step'] / f64['probs.max()']:.2f}")
+    short, sixteen = engine_step_ns(engine, 2), engine_step_ns(engine, 16)
+    if short and sixteen:
+        lines.append(f"engine float32 step n=16 / n=2: encode {sixteen[0] / short[0]:.2f}, "
+                     f"decode {sixteen[1] / short[1]:.2f}")
     lines.append(f"encode_step(p, s) / p.item(0) at n=2: "
                  f"{calls['encode_step(p, s)'] / calls['p.item(0)']:.2f}")
     lines.append(f"keyword call / positional call at n=2: "
@@ -415,7 +428,7 @@ def main():
     batches = batch_table(rng, args.quick)
     calls = call_costs(args.quick)
     threads = thread_scaling(rng, args.quick)
-    lines = summary(steps, batches, calls, threads)
+    lines = summary(steps, batches, calls, threads, engine)
 
     os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
     with open(args.json, "w") as f:
