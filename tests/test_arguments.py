@@ -80,9 +80,11 @@ S = "ArithmeticCoder.start_decoding()"
     ],
 )
 def test_parser_messages(method, args, kwargs, message):
-    with pytest.raises(TypeError) as caught:
-        getattr(ArithmeticCoder(), method)(*args, **kwargs)
-    assert str(caught.value) == message
+    # Twice: a call by keyword may be the one that sets up what later calls match with.
+    for _ in range(2):
+        with pytest.raises(TypeError) as caught:
+            getattr(ArithmeticCoder(), method)(*args, **kwargs)
+        assert str(caught.value) == message
 
 
 @pytest.mark.parametrize(

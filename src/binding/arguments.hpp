@@ -27,6 +27,38 @@ void parse_arguments(const char* class_name, const char* function_name, const ch
                      PyObject** interned, std::size_t count, PyObject* args, PyObject* kwargs,
                      PyRef* slots);
 
+// A call by keyword whose keywords are our interned names (as keywords written at a call site
+// are, once the general parser has interned ours): every slot filled by identity, or false
+// with every slot empty again, for the general parser to take the call over.
+template <std::size_t N>
+bool fill_by_identity(const Parameters<N>& parameters, PyObject* args, PyObject* kwargs,
+                      std::array<PyRef, N>& slots) {
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given < 0 || given > static_cast<Py_ssize_t>(N)) return false;
+    const auto positional = static_cast<std::size_t>(given);
+    for (std::size_t i = 0; i < positional; ++i) {
+        slots[i] = PyRef::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
+    }
+    std::size_t filled = positional;
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        std::size_t i = positional;
+        while (i < N && key != parameters.interned[i])
+            ++i;
+        if (i == N || slots[i]) {
+            slots = {};
+            return false;
+        }
+        slots[i] = PyRef::borrow(value);
+        ++filled;
+    }
+    if (filled == N) return true;
+    slots = {};
+    return false;
+}
+
 template <std::size_t N>
 std::array<PyRef, N> parse_arguments(Parameters<N>& parameters, PyObject* args, PyObject* kwargs) {
     std::array<PyRef, N> slots;
@@ -37,6 +69,7 @@ std::array<PyRef, N> parse_arguments(Parameters<N>& parameters, PyObject* args, 
         }
         return slots;
     }
+    if (kwargs != nullptr && fill_by_identity(parameters, args, kwargs, slots)) return slots;
     parse_arguments(parameters.class_name, parameters.function_name, parameters.names.data(),
                     parameters.interned.data(), N, args, kwargs, slots.data());
     return slots;
