@@ -27,12 +27,13 @@ void parse_arguments(const char* class_name, const char* function_name, const ch
                      PyObject** interned, std::size_t count, PyObject* args, PyObject* kwargs,
                      PyRef* slots);
 
-// A call by keyword whose keywords are our interned names (as keywords written at a call site
-// are, once the general parser has interned ours): every slot filled by identity, or false
-// with every slot empty again, for the general parser to take the call over.
+// The usual call: every slot filled at once from the positional tuple and, by identity,
+// from keywords that are our interned names (as keywords written at a call site are, once
+// the general parser has interned ours). False, with every slot empty again, for anything
+// else, which the general parser takes over and reports.
 template <std::size_t N>
-bool fill_by_identity(const Parameters<N>& parameters, PyObject* args, PyObject* kwargs,
-                      std::array<PyRef, N>& slots) {
+bool fill_directly(const Parameters<N>& parameters, PyObject* args, PyObject* kwargs,
+                   std::array<PyRef, N>& slots) {
     const Py_ssize_t given = PyTuple_Size(args);
     if (given < 0 || given > static_cast<Py_ssize_t>(N)) return false;
     const auto positional = static_cast<std::size_t>(given);
@@ -43,7 +44,7 @@ bool fill_by_identity(const Parameters<N>& parameters, PyObject* args, PyObject*
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
+    while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
         std::size_t i = positional;
         while (i < N && key != parameters.interned[i])
             ++i;
@@ -62,14 +63,7 @@ bool fill_by_identity(const Parameters<N>& parameters, PyObject* args, PyObject*
 template <std::size_t N>
 std::array<PyRef, N> parse_arguments(Parameters<N>& parameters, PyObject* args, PyObject* kwargs) {
     std::array<PyRef, N> slots;
-    // The usual call, every argument by position, needs none of the general parser's work.
-    if (kwargs == nullptr && PyTuple_Size(args) == static_cast<Py_ssize_t>(N)) {
-        for (std::size_t i = 0; i < N; ++i) {
-            slots[i] = PyRef::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
-        }
-        return slots;
-    }
-    if (kwargs != nullptr && fill_by_identity(parameters, args, kwargs, slots)) return slots;
+    if (fill_directly(parameters, args, kwargs, slots)) return slots;
     parse_arguments(parameters.class_name, parameters.function_name, parameters.names.data(),
                     parameters.interned.data(), N, args, kwargs, slots.data());
     return slots;

@@ -226,7 +226,6 @@ SharedBorrow::SharedBorrow(PyObject* array, LockWhileBorrowed lock) : array_(arr
             code = own->table.acquire(at.base, at.key);
         }
         held_ = Held::InOwnTable;
-        own_registry_ = own;
         base_ = at.base;
         key_ = at.key;
     } else {
@@ -241,21 +240,14 @@ SharedBorrow::SharedBorrow(PyObject* array, LockWhileBorrowed lock) : array_(arr
 }
 
 SharedBorrow::~SharedBorrow() {
-    switch (held_) {
-        case Held::Unrecorded:
-            return;
-        case Held::InOwnTable: {
-            auto* own = static_cast<RegistryState*>(own_registry_);
-            std::lock_guard<RegistryLock> guard(own->lock);
-            own->table.release(base_, key_);
-            return;
-        }
-        case Held::ThroughRecord: {
-            // Only recorded once the registry was found.
-            const Registry* found = registry.get();
-            found->api->release(found->api->flags, array_);
-            return;
-        }
+    if (held_ == Held::Unrecorded) return;
+    // Only recorded once the registry was found.
+    const Registry* found = registry.get();
+    if (held_ == Held::InOwnTable) {
+        std::lock_guard<RegistryLock> guard(found->own->lock);
+        found->own->table.release(base_, key_);
+    } else {
+        found->api->release(found->api->flags, array_);
     }
 }
 

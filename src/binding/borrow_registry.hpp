@@ -63,7 +63,6 @@ class SharedBorrow {
     Held held_ = Held::Unrecorded;
     // When the borrow is in our own table, where: the release goes straight to it, and
     // gives back exactly what was taken.
-    void* own_registry_ = nullptr;
     uintptr_t base_ = 0;
     BorrowKey key_{};
 };
