@@ -199,6 +199,12 @@ SymbolSearch search_by_rule(Source q_of, uint64_t count, Totals totals, uint64_t
     return kernels::search_exhausted(count);
 }
 
+// Whether the walk over kept q applies: the table invariant holds (the q other than the
+// largest sum to less than TOTAL_FREQ) and the target lies inside the table.
+inline bool walkable(Totals totals, uint64_t target) {
+    return totals.sum - totals.max < TOTAL_FREQ && target < TOTAL_FREQ;
+}
+
 // The walk itself, from q[i] with the bound c before it and the remainder still owed (0
 // once given): the remainder goes to d, the first q equal to the maximum, and to no later
 // one. The caller knows the target lies ahead.
@@ -219,7 +225,7 @@ inline SymbolSearch walk_kept(const uint64_t* q, uint64_t i, uint64_t max, uint6
 // in the table, and the walk needs neither the saturating check nor, as the target lies
 // below TOTAL_FREQ, an end.
 inline SymbolSearch search_kept(const uint64_t* q, uint64_t count, Totals totals, uint64_t target) {
-    if (totals.sum - totals.max >= TOTAL_FREQ || target >= TOTAL_FREQ)
+    if (!walkable(totals, target))
         return search_by_rule(kernels::FromArray{q}, count, totals, target);
     return walk_kept(q, 0, totals.max, TOTAL_FREQ - totals.sum, 0, target);  // (wrapping)
 }
@@ -230,7 +236,7 @@ inline SymbolSearch search_kept(const uint64_t* q, uint64_t count, Totals totals
 // rows, which also throws away the work on the next row begun meanwhile; past FEW_COUNT
 // the walk was the quicker all the same (measured).
 inline SymbolSearch search_few(const uint64_t* q, uint64_t count, Totals totals, uint64_t target) {
-    if (totals.sum - totals.max >= TOTAL_FREQ || target >= TOTAL_FREQ)
+    if (!walkable(totals, target))
         return search_by_rule(kernels::FromArray{q}, count, totals, target);
     uint64_t bounds[FEW_COUNT + 1];
     uint64_t remainder = TOTAL_FREQ - totals.sum;  // wrapping, as in the rule

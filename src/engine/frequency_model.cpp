@@ -238,8 +238,7 @@ SymbolSearch search_kept_runs(const RunScan& scan, uint64_t target) {
 template <ElementKind K>
 SymbolSearch search_runs_of(Elements<K> p, uint64_t count, const RunScan& scan, uint64_t target) {
     if (scan.small) return search_kept(scan.q, count, scan.totals, target);
-    if (scan.kept && scan.totals.sum - scan.totals.max < TOTAL_FREQ && target < TOTAL_FREQ)
-        return search_kept_runs(scan, target);
+    if (scan.kept && walkable(scan.totals, target)) return search_kept_runs(scan, target);
     if (count <= SMALL_COUNT) return search_by_rule(FromElements<K>{p}, count, scan.totals, target);
     const BlockStatsTable& table = kernels::active_block_stats();
     SearchState state{kernels::DominantFinder(scan.totals.max), {}, 0};
