@@ -153,37 +153,63 @@ void scan_runs_of(Elements<K> p, uint64_t count, RunScan& out) {
 
 namespace {
 
-// A run can be passed over when its sum is exact, it does not hold d (so every f is q), and
-// the running bound after it stays at or below the target.
-inline bool skippable(const Totals& run, const Totals& totals, uint64_t target,
-                      const SearchState& state) {
-    return run.max < FAST_LIMIT && !(run.max == totals.max && !state.dominant.seen()) &&
-           run.sum <= target && state.c <= target - run.sum;
+// The whole table as the search sees it. When its sum is exact and the table invariant
+// holds (the q other than the largest sum to less than TOTAL_FREQ), every bound is exact
+// and at most TOTAL_FREQ, so the piece that holds d can be passed over on its sum plus
+// the remainder d adds; otherwise the search must look inside that piece.
+struct Table {
+    Totals totals;
+    bool remainder_known;
+    uint64_t remainder;  // TOTAL_FREQ - totals.sum, wrapping, as in the rule
+
+    Table(Totals all, uint64_t count, uint64_t target)
+        : totals(all),
+          remainder_known(all.max < FAST_LIMIT && count <= EXACT_SUM_COUNT &&
+                          walkable(all, target)),
+          remainder(TOTAL_FREQ - all.sum) {}
+
+    // q below FAST_LIMIT = 2^33, so no sum of this many of them wraps.
+    static constexpr uint64_t EXACT_SUM_COUNT = uint64_t{1} << 31;
+};
+
+// A run can be passed over when its sum is exact and the running bound after it stays at
+// or below the target. `added` is what passing it adds to the bound.
+inline bool skippable(const Totals& run, const Table& table, uint64_t target,
+                      const SearchState& state, uint64_t& added) {
+    if (run.max >= FAST_LIMIT) return false;
+    const bool holds_d = run.max == table.totals.max && !state.dominant.seen();
+    if (holds_d && !table.remainder_known) return false;
+    // (Wrapping when the sum exceeds TOTAL_FREQ; the result, the run's frequencies summed,
+    // is exact under the invariant.)
+    added = run.sum + (holds_d ? table.remainder : 0);
+    return added <= target && state.c <= target - added;
 }
 
-inline void skip(const Totals& run, SearchState& state) {
-    state.c += run.sum;
-    state.check.add(run.sum);
+inline void skip(const Totals& run, uint64_t added, SearchState& state) {
+    state.dominant.is_dominant(run.max);  // d, if it is in the run, has been passed
+    state.c += added;
+    state.check.add(added);
 }
 
 // The last level: pieces of SMALL_COUNT quantised whole, passed over on their totals or
 // searched in their array of q.
 template <ElementKind K>
-bool search_small(Elements<K> p, uint64_t begin, uint64_t end, const Totals& totals,
-                  uint64_t target, SearchState& state, SymbolSearch& found) {
+bool search_small(Elements<K> p, uint64_t begin, uint64_t end, const Table& table, uint64_t target,
+                  SearchState& state, SymbolSearch& found) {
     for (uint64_t piece = begin; piece < end; piece += SMALL_COUNT) {
         const uint64_t length = end - piece < SMALL_COUNT ? end - piece : SMALL_COUNT;
         uint64_t q[SMALL_COUNT];
         Totals piece_totals;
+        uint64_t added;
         if (!quantise_small<K>(p + piece, length, q, piece_totals)) {
-            if (kernels::scalar_search(FromElements<K>{p}, piece, piece + length, totals.sum,
+            if (kernels::scalar_search(FromElements<K>{p}, piece, piece + length, table.totals.sum,
                                        target, state, found)) {
                 return true;
             }
-        } else if (skippable(piece_totals, totals, target, state)) {
-            skip(piece_totals, state);
-        } else if (kernels::scalar_search(FromArray{q, piece}, piece, piece + length, totals.sum,
-                                          target, state, found)) {
+        } else if (skippable(piece_totals, table, target, state, added)) {
+            skip(piece_totals, added, state);
+        } else if (kernels::scalar_search(FromArray{q, piece}, piece, piece + length,
+                                          table.totals.sum, target, state, found)) {
             return true;
         }
     }
@@ -193,23 +219,24 @@ bool search_small(Elements<K> p, uint64_t begin, uint64_t end, const Totals& tot
 // Walks [begin, end) in pieces of SEARCH_PIECES[level], descending into the piece that
 // cannot be passed over, down to pieces of SMALL_COUNT.
 template <ElementKind K>
-bool search(const BlockStatsTable& table, Elements<K> p, uint64_t begin, uint64_t end,
-            std::size_t level, const Totals& totals, uint64_t target, SearchState& state,
+bool search(const BlockStatsTable& path, Elements<K> p, uint64_t begin, uint64_t end,
+            std::size_t level, const Table& table, uint64_t target, SearchState& state,
             SymbolSearch& found) {
     if (level == std::size(SEARCH_PIECES)) {
-        return search_small<K>(p, begin, end, totals, target, state, found);
+        return search_small<K>(p, begin, end, table, target, state, found);
     }
     const uint64_t step = SEARCH_PIECES[level];
     // The caller already found this range cannot be passed over: no need to sum it again.
     if (end - begin <= step) {
-        return search<K>(table, p, begin, end, level + 1, totals, target, state, found);
+        return search<K>(path, p, begin, end, level + 1, table, target, state, found);
     }
     for (uint64_t piece = begin; piece < end; piece += step) {
         const uint64_t length = end - piece < step ? end - piece : step;
-        const Totals piece_totals = block_totals<K>(table, p + piece, length);
-        if (skippable(piece_totals, totals, target, state)) {
-            skip(piece_totals, state);
-        } else if (search<K>(table, p, piece, piece + length, level + 1, totals, target, state,
+        const Totals piece_totals = block_totals<K>(path, p + piece, length);
+        uint64_t added;
+        if (skippable(piece_totals, table, target, state, added)) {
+            skip(piece_totals, added, state);
+        } else if (search<K>(path, p, piece, piece + length, level + 1, table, target, state,
                              found)) {
             return true;
         }
@@ -240,19 +267,21 @@ SymbolSearch search_runs_of(Elements<K> p, uint64_t count, const RunScan& scan, 
     if (scan.small) return search_kept(scan.q, count, scan.totals, target);
     if (scan.kept && walkable(scan.totals, target)) return search_kept_runs(scan, target);
     if (count <= SMALL_COUNT) return search_by_rule(FromElements<K>{p}, count, scan.totals, target);
-    const BlockStatsTable& table = kernels::active_block_stats();
+    const BlockStatsTable& path = kernels::active_block_stats();
+    const Table table(scan.totals, count, target);
     SearchState state{kernels::DominantFinder(scan.totals.max), {}, 0};
     SymbolSearch found{};
     if (scan.run_length == 0) {
-        if (search<K>(table, p, 0, count, 0, scan.totals, target, state, found)) return found;
+        if (search<K>(path, p, 0, count, 0, table, target, state, found)) return found;
     } else {
         for (uint64_t r = 0; r < scan.run_count; ++r) {
             const uint64_t begin = r == 0 ? 0 : scan.head + r * scan.run_length;
             uint64_t end = scan.head + (r + 1) * scan.run_length;
             end = end < count ? end : count;
-            if (skippable(scan.runs[r], scan.totals, target, state)) {
-                skip(scan.runs[r], state);
-            } else if (search<K>(table, p, begin, end, 0, scan.totals, target, state, found)) {
+            uint64_t added;
+            if (skippable(scan.runs[r], table, target, state, added)) {
+                skip(scan.runs[r], added, state);
+            } else if (search<K>(path, p, begin, end, 0, table, target, state, found)) {
                 return found;
             }
         }
