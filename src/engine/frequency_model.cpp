@@ -172,23 +172,20 @@ struct Table {
     static constexpr uint64_t EXACT_SUM_COUNT = uint64_t{1} << 31;
 };
 
-// A run can be passed over when its sum is exact and the running bound after it stays at
-// or below the target. `added` is what passing it adds to the bound.
-inline bool skippable(const Totals& run, const Table& table, uint64_t target,
-                      const SearchState& state, uint64_t& added) {
+// Passes over a run, and returns true, when its sum is exact and the running bound after
+// it stays at or below the target; leaves the state as it was otherwise.
+inline bool pass_over(const Totals& run, const Table& table, uint64_t target, SearchState& state) {
     if (run.max >= FAST_LIMIT) return false;
     const bool holds_d = run.max == table.totals.max && !state.dominant.seen();
     if (holds_d && !table.remainder_known) return false;
     // (Wrapping when the sum exceeds TOTAL_FREQ; the result, the run's frequencies summed,
     // is exact under the invariant.)
-    added = run.sum + (holds_d ? table.remainder : 0);
-    return added <= target && state.c <= target - added;
-}
-
-inline void skip(const Totals& run, uint64_t added, SearchState& state) {
+    const uint64_t added = run.sum + (holds_d ? table.remainder : 0);
+    if (added > target || state.c > target - added) return false;
     state.dominant.is_dominant(run.max);  // d, if it is in the run, has been passed
     state.c += added;
     state.check.add(added);
+    return true;
 }
 
 // The last level: pieces of SMALL_COUNT quantised whole, passed over on their totals or
@@ -200,15 +197,13 @@ bool search_small(Elements<K> p, uint64_t begin, uint64_t end, const Table& tabl
         const uint64_t length = end - piece < SMALL_COUNT ? end - piece : SMALL_COUNT;
         uint64_t q[SMALL_COUNT];
         Totals piece_totals;
-        uint64_t added;
         if (!quantise_small<K>(p + piece, length, q, piece_totals)) {
             if (kernels::scalar_search(FromElements<K>{p}, piece, piece + length, table.totals.sum,
                                        target, state, found)) {
                 return true;
             }
-        } else if (skippable(piece_totals, table, target, state, added)) {
-            skip(piece_totals, added, state);
-        } else if (kernels::scalar_search(FromArray{q, piece}, piece, piece + length,
+        } else if (!pass_over(piece_totals, table, target, state) &&
+                   kernels::scalar_search(FromArray{q, piece}, piece, piece + length,
                                           table.totals.sum, target, state, found)) {
             return true;
         }
@@ -233,11 +228,8 @@ bool search(const BlockStatsTable& path, Elements<K> p, uint64_t begin, uint64_t
     for (uint64_t piece = begin; piece < end; piece += step) {
         const uint64_t length = end - piece < step ? end - piece : step;
         const Totals piece_totals = block_totals<K>(path, p + piece, length);
-        uint64_t added;
-        if (skippable(piece_totals, table, target, state, added)) {
-            skip(piece_totals, added, state);
-        } else if (search<K>(path, p, piece, piece + length, level + 1, table, target, state,
-                             found)) {
+        if (!pass_over(piece_totals, table, target, state) &&
+            search<K>(path, p, piece, piece + length, level + 1, table, target, state, found)) {
             return true;
         }
     }
@@ -278,10 +270,8 @@ SymbolSearch search_runs_of(Elements<K> p, uint64_t count, const RunScan& scan, 
             const uint64_t begin = r == 0 ? 0 : scan.head + r * scan.run_length;
             uint64_t end = scan.head + (r + 1) * scan.run_length;
             end = end < count ? end : count;
-            uint64_t added;
-            if (skippable(scan.runs[r], table, target, state, added)) {
-                skip(scan.runs[r], added, state);
-            } else if (search<K>(path, p, begin, end, 0, table, target, state, found)) {
+            if (!pass_over(scan.runs[r], table, target, state) &&
+                search<K>(path, p, begin, end, 0, table, target, state, found)) {
                 return found;
             }
         }
