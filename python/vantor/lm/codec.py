@@ -1,0 +1,377 @@
+"""Compression and decompression: the text's symbols split into chunks that the model
+predicts in lock-step, one batched call a step, and coded in one stream.
+
+Every chunk starts from an empty context (<|endoftext|>). At step s, each chunk that
+still has tokens feeds the model its previous symbol, and the step's rows of logits, one
+per such chunk in chunk order, become probability vectors that `encode_steps` codes. The
+decoder makes exactly the same calls: a step's vectors depend only on earlier symbols, so
+it knows all of them before it decodes any of the step's symbols with `decode_steps`.
+"""
+
+import re
+import time
+import zlib
+from typing import Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from _vantor import ArithmeticCoder
+
+from . import container
+from .container import KNOWN_MIXING, PLAIN_MODEL, STORED, TOKENS, Header
+from .errors import FormatError, RefusedError
+from .legacy import LegacyPredictor
+from .probabilities import code_length_bits, probabilities
+from .runtime import END_OF_TEXT, Model, Session
+
+WINDOW_LOG2 = 11  # 2048 positions a chunk; past that the context restarts
+KEEP_LOG2 = 9  # with its last 512 tokens
+# Bytes that must be spelled out one symbol each (binary data, invalid UTF-8): past this
+# share of the input the model is not run (a step per byte is slow and gains nothing), the
+# bytes are stored as they are.
+MAX_FALLBACK_SHARE = 0.25
+# Default chunking: every chunk starts from an empty context, which costs a few hundred
+# bits, so a chunk gets at least this many tokens, and there are at most MAX_CHUNKS.
+TOKENS_PER_CHUNK = 4096
+MAX_DEFAULT_CHUNKS = 16
+
+
+class Progress(NamedTuple):
+    tokens: int  # coded so far
+    total_tokens: int
+    bytes: int  # of the original, coded so far
+    total_bytes: int
+
+
+ProgressCallback = Callable[[Progress], None]
+ModelArgument = Union[None, str, Model]
+
+
+class Stats:
+    """Where the time of one run went, and what the model's ideal code length is."""
+
+    def __init__(self, measure_ideal: bool = False) -> None:
+        self.tokens = 0
+        self.chunks = 0
+        self.model_seconds = self.probability_seconds = self.coder_seconds = 0.0
+        self.ideal_bits = 0.0
+        self.fallback_bytes = 0
+        self.mode = STORED
+        self.measure_ideal = measure_ideal
+        self.ideal_seconds = 0.0  # spent measuring, not compressing
+
+
+def default_chunks(tokens: int) -> int:
+    """How many chunks `tokens` tokens are split into by default."""
+    return max(1, min(MAX_DEFAULT_CHUNKS, tokens // TOKENS_PER_CHUNK))
+
+
+def split_utf8(data: bytes) -> Iterator[Tuple[bool, bytes]]:
+    """Alternating runs of valid UTF-8 and of bytes that are not, in order."""
+    text = data.decode("utf-8", "surrogateescape")
+    for i, part in enumerate(re.split("([\udc80-\udcff]+)", text)):
+        if part:
+            yield i % 2 == 0, part.encode("utf-8", "surrogateescape")
+
+
+def to_symbols(model: Model, data: bytes) -> Tuple[List[int], int]:
+    """Symbols whose bytes are exactly `data`, and how many bytes were spelled out one
+    symbol per byte."""
+    tokens = model.tokenize(data)
+    if tokens is not None and model.detokenize(tokens) == data:
+        return tokens, 0
+    # Line by line, so that one odd character costs its line, not the file; within a
+    # line that does not come back as it was, the valid UTF-8 stretches are tokenized on
+    # their own and everything else is spelled out byte by byte.
+    symbols: List[int] = []
+    spelled = 0
+    for line in data.splitlines(keepends=True):
+        line_tokens = model.tokenize(line)
+        if line_tokens is not None and model.detokenize(line_tokens) == line:
+            symbols += line_tokens
+            continue
+        for is_text, run in split_utf8(line):
+            if is_text:
+                run_tokens = model.tokenize(run) or []
+                if model.detokenize(run_tokens) == run:
+                    symbols += run_tokens
+                    continue
+            symbols += [model.byte_symbols[b] for b in run]
+            spelled += len(run)
+    return symbols, spelled
+
+
+def split_chunks(symbols: Sequence[int], chunks: int) -> List[Sequence[int]]:
+    """`chunks` contiguous stretches of near-equal length, the longer ones first."""
+    size, more = divmod(len(symbols), chunks)
+    out, start = [], 0
+    for j in range(chunks):
+        end = start + size + (j < more)
+        out.append(symbols[start:end])
+        start = end
+    return out
+
+
+class LockStep:
+    """The schedule of model calls both sides repeat: for each step, the chunks that
+    still have tokens, and their logits."""
+
+    def __init__(self, model: Model, chunk_tokens: Sequence[int], window_log2: int,
+                 keep_log2: int) -> None:
+        self.model = model
+        self.counts = list(chunk_tokens)
+        self.window = 1 << window_log2
+        self.keep = 1 << keep_log2
+        self.session: Session = model.session(len(self.counts), self.window)
+        self.session.clear()
+        self.step = 0
+        self.last = [END_OF_TEXT] * len(self.counts)
+        self.history: List[List[int]] = [[] for _ in self.counts]
+        self.model_seconds = 0.0
+
+    def _token(self, symbol: int) -> int:
+        return symbol if symbol < self.model.n_vocab else self.model.stand_in
+
+    def logits(self) -> Tuple[List[int], npt.NDArray[np.float32]]:
+        """The chunks coded at this step, and one row of logits for each."""
+        start = time.perf_counter()
+        session = self.session
+        active = [j for j, n in enumerate(self.counts) if n > self.step]
+        restarted = {}
+        feeds = []
+        for j in active:
+            if session.positions[j] < self.window:
+                feeds.append((j, [self._token(self.last[j])]))
+                continue
+            # The context is full: start again from <|endoftext|> and the last tokens of
+            # the chunk (the one just seen included), in one call of its own.
+            session.clear(j)
+            kept = [END_OF_TEXT] + [self._token(t) for t in self.history[j][-self.keep:]]
+            restarted[j] = session.evaluate([(j, kept)])[0]
+        rows = session.evaluate(feeds) if feeds else np.empty((0, self.model.n_vocab),
+                                                              np.float32)
+        if restarted:
+            merged = np.empty((len(active), self.model.n_vocab), np.float32)
+            singles = iter(rows)
+            for i, j in enumerate(active):
+                merged[i] = restarted[j] if j in restarted else next(singles)
+            rows = merged
+        self.model_seconds += time.perf_counter() - start
+        return active, rows
+
+    def advance(self, active: Sequence[int], symbols: Sequence[int]) -> None:
+        for j, symbol in zip(active, symbols):
+            self.last[j] = symbol
+            history = self.history[j]
+            history.append(symbol)
+            if len(history) > 4 * self.keep:  # only the last `keep` are ever fed again
+                del history[:-self.keep]
+        self.step += 1
+
+
+def open_model(model: ModelArgument, threads: Optional[int] = None,
+               sha256: Optional[bytes] = None) -> Model:
+    if isinstance(model, Model):
+        if threads:
+            model.threads = threads
+        return model
+    return Model(model, threads=threads, sha256=sha256)
+
+
+def compress(data: bytes, *, model: ModelArgument = None, chunks: Optional[int] = None,
+             threads: Optional[int] = None, progress: Optional[ProgressCallback] = None,
+             window_log2: int = WINDOW_LOG2, keep_log2: int = KEEP_LOG2,
+             stats: Optional[Stats] = None) -> bytes:
+    """The compressed file for `data`: coded with the model, or stored where that does
+    not pay.
+
+    `model` is a `Model` opened once for many calls, the path of a GGUF file, or None for
+    the default model; `chunks` the number of chunks coded in lock-step (by default from
+    the length); `threads` llama.cpp's threads; `progress` is called after every step
+    with a `Progress`; `stats` (a `Stats`) collects timings and, if asked, the ideal
+    length."""
+    data = bytes(data)
+    stats = stats if stats is not None else Stats()
+    if chunks is not None and not 1 <= chunks <= container.MAX_CHUNKS:
+        raise ValueError(f"chunks must be from 1 to {container.MAX_CHUNKS}, not {chunks}")
+    if not container.MIN_WINDOW_LOG2 <= window_log2 <= container.MAX_WINDOW_LOG2 or \
+            not 0 <= keep_log2 < window_log2:
+        raise ValueError(f"window_log2 must be from {container.MIN_WINDOW_LOG2} to "
+                         f"{container.MAX_WINDOW_LOG2} and keep_log2 below it")
+    if not data:
+        return container.stored(data)
+    lm = open_model(model, threads)
+    symbols, stats.fallback_bytes = to_symbols(lm, data)
+    if stats.fallback_bytes > MAX_FALLBACK_SHARE * len(data) or \
+            lm.detokenize(symbols) != data:
+        return container.stored(data)
+    count = min(chunks or default_chunks(len(symbols)), len(symbols))
+    parts = split_chunks(symbols, count)
+    chunk_tokens = tuple(len(part) for part in parts)
+    schedule = LockStep(lm, chunk_tokens, window_log2, keep_log2)
+    coder = ArithmeticCoder()
+    clock = time.perf_counter
+    done_tokens = done_bytes = 0
+    for step in range(chunk_tokens[0]):
+        active, logits = schedule.logits()
+        t0 = clock()
+        probs = probabilities(logits, lm.extra)
+        t1 = clock()
+        step_symbols = [parts[j][step] for j in active]
+        coder.encode_steps(probs, step_symbols)
+        t2 = clock()
+        stats.probability_seconds += t1 - t0
+        stats.coder_seconds += t2 - t1
+        if stats.measure_ideal:
+            for row, symbol in zip(logits, step_symbols):
+                stats.ideal_bits += code_length_bits(row, symbol)
+            stats.ideal_seconds += clock() - t2
+        schedule.advance(active, step_symbols)
+        if progress is not None:
+            done_tokens += len(active)
+            done_bytes += sum(len(lm.pieces[s]) for s in step_symbols)
+            progress(Progress(done_tokens, len(symbols), done_bytes, len(data)))
+    stats.model_seconds = schedule.model_seconds
+    stats.tokens = len(symbols)
+    stats.chunks = count
+    payload = coder.finish_encoding()
+    header = container.pack_header(
+        TOKENS, len(data), zlib.crc32(data), lm.sha256, lm.fingerprint(
+            count, 1 << window_log2, 1 << keep_log2), chunk_tokens, window_log2, keep_log2,
+        PLAIN_MODEL)
+    if len(header) + len(payload) >= len(data) + len(container.stored(b"")):
+        stats.mode = STORED
+        return container.stored(data)
+    stats.mode = TOKENS
+    return header + payload
+
+
+def check_model(header: Header, model_sha256: bytes, path: str) -> None:
+    if header.model_id != model_sha256[:container.ID_BYTES]:
+        raise RefusedError(
+            f"compressed with another model: its SHA-256 begins {header.model_id.hex()}, "
+            f"the model {path} has {model_sha256[:container.ID_BYTES].hex()}")
+
+
+def _runtime_refused() -> RefusedError:
+    return RefusedError("compressed with another build of the model runtime: logits "
+                        "fingerprint differs")
+
+
+def _damaged() -> FormatError:
+    return FormatError("checksum mismatch: the compressed data is damaged")
+
+
+def decompress(blob: bytes, *, model: ModelArgument = None, threads: Optional[int] = None,
+               progress: Optional[ProgressCallback] = None,
+               stats: Optional[Stats] = None) -> bytes:
+    """The original of the compressed file `blob`. `model` as for `compress`: it is
+    opened only when the file needs one (a stored file does not), and a model file whose
+    hash differs from the file's is refused before llama.cpp loads it."""
+    blob = bytes(blob)
+    stats = stats if stats is not None else Stats()
+    header = container.parse_header(blob)
+    payload = blob[header.size:]
+    if header.mode == STORED:
+        if len(payload) != header.length or zlib.crc32(payload) != header.crc:
+            raise _damaged()
+        return payload
+    if header.mixing not in KNOWN_MIXING:
+        raise RefusedError(f"compressed with mixing version {header.mixing}, which this "
+                           f"version of vantor does not know")
+    if not isinstance(model, Model):
+        # The model's hash is checked before llama.cpp is asked to load anything.
+        from .runtime import default_model_path, file_sha256
+
+        path = model or default_model_path()
+        sha256 = file_sha256(path)
+        check_model(header, sha256, path)
+        lm = open_model(path, threads, sha256)
+    else:
+        lm = open_model(model, threads)
+        check_model(header, lm.sha256, lm.path)
+    if header.version == container.LEGACY_VERSION:
+        symbols = _decode_legacy(lm, header, payload, progress, stats)
+    else:
+        symbols = _decode(lm, header, payload, progress, stats)
+    data = lm.detokenize(symbols)
+    if len(data) != header.length or zlib.crc32(data) != header.crc:
+        raise _damaged()
+    return data
+
+
+def _check_piece(lm: Model, symbol: int, size: int, header: Header) -> int:
+    piece = lm.pieces[symbol]
+    size += len(piece)
+    if size > header.length or not piece:
+        # More bytes than the original had, or a token the compressor never writes.
+        raise _damaged()
+    return size
+
+
+def _decode(lm: Model, header: Header, payload: bytes,
+            progress: Optional[ProgressCallback], stats: Stats) -> List[int]:
+    window, keep = 1 << header.window_log2, 1 << header.keep_log2
+    count = len(header.chunk_tokens)
+    if header.fingerprint != lm.fingerprint(count, window, keep)[:container.ID_BYTES]:
+        raise _runtime_refused()
+    schedule = LockStep(lm, header.chunk_tokens, header.window_log2, header.keep_log2)
+    coder = ArithmeticCoder()
+    coder.start_decoding(payload)
+    chunks: List[List[int]] = [[] for _ in range(count)]
+    clock = time.perf_counter
+    size = done = 0
+    for _ in range(max(header.chunk_tokens)):
+        active, logits = schedule.logits()
+        t0 = clock()
+        probs = probabilities(logits, lm.extra)
+        t1 = clock()
+        try:
+            step_symbols = coder.decode_steps(probs).tolist()
+        except ValueError:
+            raise FormatError("the compressed data is damaged") from None
+        stats.probability_seconds += t1 - t0
+        stats.coder_seconds += clock() - t1
+        for j, symbol in zip(active, step_symbols):
+            size = _check_piece(lm, symbol, size, header)
+            chunks[j].append(symbol)
+        schedule.advance(active, step_symbols)
+        if progress is not None:
+            done += len(active)
+            progress(Progress(done, header.tokens, size, header.length))
+    stats.model_seconds = schedule.model_seconds
+    stats.tokens = header.tokens
+    stats.chunks = count
+    stats.mode = TOKENS
+    return [symbol for chunk in chunks for symbol in chunk]
+
+
+def _decode_legacy(lm: Model, header: Header, payload: bytes,
+                   progress: Optional[ProgressCallback], stats: Stats) -> List[int]:
+    predictor = LegacyPredictor(lm, header.window_log2)
+    if header.fingerprint != predictor.fingerprint():
+        raise _runtime_refused()
+    coder = ArithmeticCoder()
+    coder.start_decoding(payload)
+    count = header.tokens
+    symbols: List[int] = []
+    size = 0
+    start = time.perf_counter()
+    logits = predictor.start()
+    for i in range(count):
+        try:
+            symbol = coder.decode_step(probabilities(logits, lm.extra))
+        except ValueError:
+            raise FormatError("the compressed data is damaged") from None
+        size = _check_piece(lm, symbol, size, header)
+        symbols.append(symbol)
+        if i + 1 < count:
+            logits = predictor.advance(symbol)
+        if progress is not None:
+            progress(Progress(i + 1, count, size, header.length))
+    stats.model_seconds = time.perf_counter() - start
+    stats.tokens = count
+    stats.chunks = 1
+    stats.mode = TOKENS
+    return symbols
