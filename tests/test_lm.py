@@ -223,3 +223,18 @@ def test_compress_failure_is_one_line_and_leaves_nothing(tmp_path, options, mess
     assert result.returncode == 1 and stderr.startswith("vantor-lm: "), stderr
     assert message in stderr and stderr.count("\n") == 1, stderr
     assert os.listdir(tmp_path) == ["in.txt"]
+
+
+def test_interrupted_run_leaves_nothing(tmp_path):
+    import signal
+    import time
+
+    source = tmp_path / "long.txt"
+    source.write_bytes(ENGLISH * 40)
+    process = subprocess.Popen([sys.executable, "-m", "vantor.lm", "-k", str(source)],
+                               stderr=subprocess.PIPE)
+    time.sleep(4)  # the model is loaded and coding by then
+    process.send_signal(signal.SIGINT)
+    _, stderr = process.communicate(timeout=120)
+    assert process.returncode == 130 and b"Traceback" not in stderr, stderr
+    assert os.listdir(tmp_path) == ["long.txt"]

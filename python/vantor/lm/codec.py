@@ -25,16 +25,17 @@ from .legacy import LegacyPredictor
 from .probabilities import code_length_bits, probabilities
 from .runtime import END_OF_TEXT, Model, Session
 
-WINDOW_LOG2 = 11  # 2048 positions a chunk; past that the context restarts
-KEEP_LOG2 = 9  # with its last 512 tokens
+WINDOW_LOG2 = 12  # 4096 positions a chunk; past that the context restarts
+KEEP_LOG2 = 10  # with its last 1024 tokens, evaluated in one call
 # Bytes that must be spelled out one symbol each (binary data, invalid UTF-8): past this
 # share of the input the model is not run (a step per byte is slow and gains nothing), the
 # bytes are stored as they are.
 MAX_FALLBACK_SHARE = 0.25
 # Default chunking: every chunk starts from an empty context, which costs a few hundred
-# bits, so a chunk gets at least this many tokens, and there are at most MAX_CHUNKS.
-TOKENS_PER_CHUNK = 4096
-MAX_DEFAULT_CHUNKS = 16
+# bits, so a chunk gets at least this many tokens; and each chunk's cache takes about
+# 23 KB a cell (94 MB at 4096 cells), which bounds their number.
+TOKENS_PER_CHUNK = 8192
+MAX_DEFAULT_CHUNKS = 8
 
 
 class Progress(NamedTuple):
@@ -123,7 +124,8 @@ class LockStep:
         self.counts = list(chunk_tokens)
         self.window = 1 << window_log2
         self.keep = 1 << keep_log2
-        self.session: Session = model.session(len(self.counts), self.window)
+        self.session: Session = model.session(
+            len(self.counts), container.cells(tuple(chunk_tokens), window_log2))
         self.session.clear()
         self.step = 0
         self.last = [END_OF_TEXT] * len(self.counts)
@@ -170,6 +172,13 @@ class LockStep:
         self.step += 1
 
 
+def fingerprint(model: Model, chunk_tokens: Tuple[int, ...], window_log2: int,
+                keep_log2: int) -> bytes:
+    """The runtime fingerprint for the batch shape of a run with these chunks."""
+    return model.fingerprint(len(chunk_tokens), container.cells(chunk_tokens, window_log2),
+                             1 << keep_log2)[:container.ID_BYTES]
+
+
 def open_model(model: ModelArgument, threads: Optional[int] = None,
                sha256: Optional[bytes] = None) -> Model:
     if isinstance(model, Model):
@@ -209,6 +218,10 @@ def compress(data: bytes, *, model: ModelArgument = None, chunks: Optional[int] 
     count = min(chunks or default_chunks(len(symbols)), len(symbols))
     parts = split_chunks(symbols, count)
     chunk_tokens = tuple(len(part) for part in parts)
+    if count * container.cells(chunk_tokens, window_log2) > container.MAX_CELLS:
+        raise ValueError(f"{count} chunks of {chunk_tokens[0]} tokens need more than "
+                         f"{container.MAX_CELLS} cache cells: use fewer chunks or a "
+                         f"smaller window")
     schedule = LockStep(lm, chunk_tokens, window_log2, keep_log2)
     coder = ArithmeticCoder()
     clock = time.perf_counter
@@ -237,9 +250,9 @@ def compress(data: bytes, *, model: ModelArgument = None, chunks: Optional[int] 
     stats.chunks = count
     payload = coder.finish_encoding()
     header = container.pack_header(
-        TOKENS, len(data), zlib.crc32(data), lm.sha256, lm.fingerprint(
-            count, 1 << window_log2, 1 << keep_log2), chunk_tokens, window_log2, keep_log2,
-        PLAIN_MODEL)
+        TOKENS, len(data), zlib.crc32(data), lm.sha256,
+        fingerprint(lm, chunk_tokens, window_log2, keep_log2), chunk_tokens, window_log2,
+        keep_log2, PLAIN_MODEL)
     if len(header) + len(payload) >= len(data) + len(container.stored(b"")):
         stats.mode = STORED
         return container.stored(data)
@@ -312,9 +325,9 @@ def _check_piece(lm: Model, symbol: int, size: int, header: Header) -> int:
 
 def _decode(lm: Model, header: Header, payload: bytes,
             progress: Optional[ProgressCallback], stats: Stats) -> List[int]:
-    window, keep = 1 << header.window_log2, 1 << header.keep_log2
     count = len(header.chunk_tokens)
-    if header.fingerprint != lm.fingerprint(count, window, keep)[:container.ID_BYTES]:
+    if header.fingerprint != fingerprint(lm, header.chunk_tokens, header.window_log2,
+                                         header.keep_log2):
         raise _runtime_refused()
     schedule = LockStep(lm, header.chunk_tokens, header.window_log2, header.keep_log2)
     coder = ArithmeticCoder()

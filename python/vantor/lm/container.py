@@ -35,6 +35,12 @@ KNOWN_MIXING = (PLAIN_MODEL,)
 ID_BYTES = 8
 MIN_WINDOW_LOG2, MAX_WINDOW_LOG2 = 4, 13  # the model was trained on 8192 positions
 MAX_CHUNKS = 4096
+# A chunk's cache holds the window, or fewer cells when no chunk is that long (never fewer
+# than MIN_CELLS, which the fingerprint probe needs); all chunks together hold at most
+# MAX_CELLS, so that no header asks for more memory than a real run could have used
+# (about 12 GB with SmolLM2-135M).
+MIN_CELLS = 64
+MAX_CELLS = 1 << 19
 
 _HEAD_V1 = struct.Struct("<4sBBB")  # magic, version, mode, window_log2
 _TAIL_V1 = struct.Struct("<I8s8s")  # CRC-32 of the original, model id, fingerprint
@@ -61,6 +67,11 @@ class Header(NamedTuple):
     @property
     def tokens(self) -> int:
         return sum(self.chunk_tokens)
+
+
+def cells(chunk_tokens: Tuple[int, ...], window_log2: int) -> int:
+    """The cache cells of each chunk's sequence."""
+    return min(1 << window_log2, max(max(chunk_tokens), MIN_CELLS))
 
 
 def put_varint(n: int) -> bytes:
@@ -157,7 +168,9 @@ def _check_fields(header: Header) -> None:
         # Every token the compressor writes carries at least one byte.
         ok = (MIN_WINDOW_LOG2 <= header.window_log2 <= MAX_WINDOW_LOG2 and
               header.keep_log2 < header.window_log2 and bool(header.chunk_tokens) and
-              all(n > 0 for n in header.chunk_tokens) and header.tokens <= header.length)
+              all(n > 0 for n in header.chunk_tokens) and header.tokens <= header.length and
+              len(header.chunk_tokens) * cells(header.chunk_tokens, header.window_log2) <=
+              MAX_CELLS)
     else:
         ok = False
     if not ok:

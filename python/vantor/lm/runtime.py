@@ -27,6 +27,10 @@ PROBE_STEPS = 8  # lock-step calls of the fingerprint probe beyond the first
 
 
 def _llama() -> Any:
+    # OpenMP's threads spin between llama.cpp's calls by default: a little quicker for one
+    # sequence on an idle machine, several times slower for batches on a busy one. Read
+    # once, when llama.cpp loads; a caller's own setting stands. The logits do not change.
+    os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
     try:
         import llama_cpp
     except ImportError:
@@ -88,6 +92,8 @@ class Model:
         self.path = path
         self.threads = threads if threads else max(1, os.cpu_count() or 1)
         params = llama_cpp.llama_model_default_params()
+        # No weights repacked for this CPU's own kernels: their layout depends on the CPU,
+        # and the AMX ones crash batched calls in this llama.cpp.
         params.use_extra_bufts = False
         self._model = llama_cpp.llama_model_load_from_file(path.encode(), params)
         if not self._model:
@@ -114,6 +120,13 @@ class Model:
         self.stand_in = first.get("\ufffd".encode(), END_OF_TEXT)
         self._fingerprints: Dict[Tuple[int, int, int], bytes] = {}
         self._session: Optional["Session"] = None
+
+    def __del__(self) -> None:
+        self._session = None  # its context goes before the model it was made from
+        model = getattr(self, "_model", None)
+        if model:
+            self._llama_cpp.llama_model_free(model)
+            self._model = None
 
     def _read_pieces(self) -> List[bytes]:
         buffer = ctypes.create_string_buffer(256)
@@ -158,16 +171,20 @@ class Model:
         if self._session is None or self._session.shape != (sequences, window):
             self._session = None  # the old context goes before the new one is made
             self._session = Session(self, sequences, window)
+        elif self._session.threads != self.threads:
+            self._llama_cpp.llama_set_n_threads(self._session._context, self.threads,
+                                                self.threads)
+            self._session.threads = self.threads
         return self._session
 
-    def fingerprint(self, sequences: int, window: int, keep: int) -> bytes:
+    def fingerprint(self, sequences: int, cells: int, keep: int) -> bytes:
         """A hash of the logits this runtime computes for a fixed probe in the batch shape
-        of `sequences` lock-step chunks, a restart's many-token call included: equal only
-        where the same calls give the same floats."""
-        key = (sequences, window, keep)
+        of `sequences` lock-step chunks of `cells` cells each, a restart's call of `keep` + 1
+        tokens included: equal only where the same calls give the same floats."""
+        key = (sequences, cells, keep)
         if key not in self._fingerprints:
             probe = [END_OF_TEXT] + (self.tokenize(PROBE) or [])
-            session = self.session(sequences, window)
+            session = self.session(sequences, cells)
             session.clear()
             digest = hashlib.sha256()
             # Sequence i runs for fewer steps the larger i is, so that the batches shrink
@@ -178,7 +195,7 @@ class Model:
                 feeds = [(i, [probe[step]]) for i in range(sequences) if steps[i] > step]
                 digest.update(session.evaluate(feeds).astype("<f4").tobytes())
             session.clear()
-            feeds = [(0, probe[:min(len(probe), keep + 1)])]
+            feeds = [(0, probe[:min(len(probe), keep + 1, cells)])]
             digest.update(session.evaluate(feeds).astype("<f4").tobytes())
             session.clear()
             self._fingerprints[key] = digest.digest()
@@ -199,7 +216,7 @@ class Session:
         params.n_ctx = sequences * window
         params.n_seq_max = sequences
         params.n_batch = params.n_ubatch = max(sequences, window)
-        params.n_threads = params.n_threads_batch = model.threads
+        params.n_threads = params.n_threads_batch = self.threads = model.threads
         params.flash_attn_type = llama_cpp.LLAMA_FLASH_ATTN_TYPE_DISABLED
         params.kv_unified = False
         params.no_perf = True
