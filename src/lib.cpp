@@ -2,15 +2,20 @@
 // probability vector at every step, one step per call or many (a row each) at once.
 //
 // The file reads in the order of a heap type on the limited API: the instance record, its
-// creation and deallocation, the methods, the method table and the type's slots and
-// description, then the module. Each method is the adapter between the interpreter and
-// the engine (src/engine/): it parses its arguments (binding/arguments), checks `self`
-// and takes the coder for the call (binding/exclusive_use), converts the arguments
-// (binding/conversions, binding/probability_array), runs one engine operation, maps a
-// refused step to its Python error (binding/step_errors) and converts the result. Every
-// method enters through `boundary` (binding/boundary), where Python errors and internal
-// failures become the interpreter's error indicator; the guards release the coder and the
-// probability array on every way out.
+// creation and deallocation, the methods, each after its description, the method table and
+// the type's slots and description, then the module. Each method is the adapter between
+// the interpreter and the engine (src/engine/): it parses its arguments against its
+// description (binding/runtime/module), checks `self` and takes the coder for the call
+// (binding/coder_calls), converts the arguments (binding/conversions,
+// binding/numpy/probability_array), runs one engine operation, maps a refused step to its
+// Python error (binding/coder_calls) and converts the result. Every method enters through
+// `boundary` (binding/runtime/boundary), where Python errors and internal failures become
+// the interpreter's error indicator; the guards release the coder and the probability
+// array on every way out.
+//
+// The binding's wings, each including only itself and those after it (checked by
+// scripts/include_cycles.py): this file and the coder's other adapters (the files of
+// binding/ itself), NumPy (binding/numpy/), the runtime (binding/runtime/), the engine.
 #include <Python.h>
 
 #include <new>
@@ -19,15 +24,12 @@
 #include <utility>
 #include <vector>
 
-#include "binding/arguments.hpp"
-#include "binding/boundary.hpp"
+#include "binding/coder_calls.hpp"
 #include "binding/conversions.hpp"
-#include "binding/exclusive_use.hpp"
-#include "binding/interpreter_lock.hpp"
-#include "binding/module.hpp"
-#include "binding/probability_array.hpp"
-#include "binding/step_errors.hpp"
-#include "binding/type_errors.hpp"
+#include "binding/numpy/probability_array.hpp"
+#include "binding/runtime/boundary.hpp"
+#include "binding/runtime/interpreter.hpp"
+#include "binding/runtime/module.hpp"
 #include "engine/batch.hpp"
 #include "engine/decoder.hpp"
 #include "engine/encoder.hpp"
@@ -58,11 +60,14 @@ CoderObject& coder_from(PyObject* self) {
     return *reinterpret_cast<CoderObject*>(self);
 }
 
+constexpr char CLASS[] = "ArithmeticCoder";
+
+constinit Method<0> NEW{CLASS, "__new__", Convention::PositionalOrKeyword, {}};
+
 // ArithmeticCoder(): refuses every argument, then makes a coder in its initial state.
 PyObject* coder_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> PyObject* {
-        Parameters<0> none{"ArithmeticCoder", "__new__", {}};
-        parse_arguments(none, args, kwargs);
+        parse_arguments(NEW, args, kwargs);
         // Reserved before the instance exists; it goes back if allocation fails.
         ByteBuffer output(INITIAL_OUTPUT_CAPACITY);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
@@ -89,9 +94,8 @@ void coder_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-Parameters<1> START_DECODING{"ArithmeticCoder", "start_decoding", {"input_bytes"}};
-Parameters<2> ENCODE_STEP{"ArithmeticCoder", "encode_step", {"probs", "symbol"}};
-Parameters<1> DECODE_STEP{"ArithmeticCoder", "decode_step", {"probs"}};
+constinit Method<1> START_DECODING{
+    CLASS, "start_decoding", Convention::PositionalOrKeyword, {"input_bytes"}};
 
 // start_decoding(input_bytes): loads a stream to decode; the coder keeps its own copy.
 PyObject* start_decoding(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -104,6 +108,9 @@ PyObject* start_decoding(PyObject* self, PyObject* args, PyObject* kwargs) {
         return none_result();
     });
 }
+
+constinit Method<2> ENCODE_STEP{
+    CLASS, "encode_step", Convention::PositionalOrKeyword, {"probs", "symbol"}};
 
 // encode_step(probs, symbol): codes `symbol` against the table made from `probs`. The
 // symbol is converted first, so a bad symbol is reported before `probs` is looked at.
@@ -126,6 +133,8 @@ PyObject* encode_step(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+constinit Method<1> DECODE_STEP{CLASS, "decode_step", Convention::PositionalOrKeyword, {"probs"}};
+
 // decode_step(probs): the next symbol of the stream, against the table made from `probs`.
 PyObject* decode_step(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
@@ -144,6 +153,8 @@ PyObject* decode_step(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+constinit Method<0> FINISH_ENCODING{CLASS, "finish_encoding", Convention::NoArguments, {}};
+
 // finish_encoding(): terminates the stream and returns a copy of everything encoded so far.
 // Nothing is reset, so a second call appends a second termination.
 PyObject* finish_encoding(PyObject* self, PyObject* /*unused*/) {
@@ -154,9 +165,6 @@ PyObject* finish_encoding(PyObject* self, PyObject* /*unused*/) {
         return bytes_result(coder.state.output);
     });
 }
-
-Parameters<2> ENCODE_STEPS{"ArithmeticCoder", "encode_steps", {"probs", "symbols"}};
-Parameters<1> DECODE_STEPS{"ArithmeticCoder", "decode_steps", {"probs"}};
 
 // Runs `code` on the rows, without the interpreter lock when the batch is long enough for
 // that to pay. Releasing and taking back the lock costs about 0.2 us; the cut-off is 8 us
@@ -178,6 +186,9 @@ void check_lengths(std::size_t symbols, uint64_t rows) {
     }
 }
 
+constinit Method<2> ENCODE_STEPS{
+    CLASS, "encode_steps", Convention::PositionalOrKeyword, {"probs", "symbols"}};
+
 // encode_steps(probs, symbols): encode_step for each row of `probs` with the symbol of the
 // same place, all or nothing: a refused row (the error names it) leaves the coder as it was
 // before the call. The symbols are converted first, so that no conversion runs while the
@@ -198,6 +209,8 @@ PyObject* encode_steps(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+constinit Method<1> DECODE_STEPS{CLASS, "decode_steps", Convention::PositionalOrKeyword, {"probs"}};
+
 // decode_steps(probs): decode_step for each row of `probs`, all or nothing; the symbols
 // come back as a one-dimensional int64 array.
 PyObject* decode_steps(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -216,24 +229,14 @@ PyObject* decode_steps(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-template <class Method>
-PyCFunction as_method(Method method) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
-// The doc strings carry the text signatures the interpreter shows.
+// Each entry made from the method's description, which carries its text signature.
 PyMethodDef methods[] = {
-    {"start_decoding", as_method(start_decoding), METH_VARARGS | METH_KEYWORDS,
-     "start_decoding($self, input_bytes)\n--\n\n"},
-    {"encode_step", as_method(encode_step), METH_VARARGS | METH_KEYWORDS,
-     "encode_step($self, probs, symbol)\n--\n\n"},
-    {"decode_step", as_method(decode_step), METH_VARARGS | METH_KEYWORDS,
-     "decode_step($self, probs)\n--\n\n"},
-    {"finish_encoding", finish_encoding, METH_NOARGS, "finish_encoding($self)\n--\n\n"},
-    {"encode_steps", as_method(encode_steps), METH_VARARGS | METH_KEYWORDS,
-     "encode_steps($self, probs, symbols)\n--\n\n"},
-    {"decode_steps", as_method(decode_steps), METH_VARARGS | METH_KEYWORDS,
-     "decode_steps($self, probs)\n--\n\n"},
+    method_entry(START_DECODING, start_decoding),
+    method_entry(ENCODE_STEP, encode_step),
+    method_entry(DECODE_STEP, decode_step),
+    method_entry(FINISH_ENCODING, finish_encoding),
+    method_entry(ENCODE_STEPS, encode_steps),
+    method_entry(DECODE_STEPS, decode_steps),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -276,5 +279,5 @@ PyModuleDef module_definition = {
 
 PyMODINIT_FUNC PyInit__vantor(void) {
     using namespace vantor::binding;
-    return initialise_module(module_definition, "ArithmeticCoder", coder_type);
+    return initialise_module(module_definition, CLASS, coder_type);
 }

@@ -7,11 +7,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "boundary.hpp"
-#include "error_text.hpp"
-#include "numpy_abi.hpp"
-#include "numpy_api.hpp"
-#include "type_errors.hpp"
+#include "numpy/api.hpp"
+#include "runtime/boundary.hpp"
 
 namespace vantor::binding {
 

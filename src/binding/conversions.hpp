@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/byte_buffer.hpp"
-#include "py_ref.hpp"
+#include "runtime/interpreter.hpp"
 
 namespace vantor::binding {
 

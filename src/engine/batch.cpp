@@ -12,26 +12,17 @@ namespace {
 // Every field a step can change: the registers and the length of the output. Steps only
 // append to the output and never touch the input's bytes, so these restore the coder.
 struct CoderMark {
-    uint64_t low, high, pending_bits, value, input_pos;
+    CoderRegisters registers;
     std::size_t output_length;
-    uint8_t out_bit_count, out_byte, in_bits_left;
 };
 
 CoderMark mark(const CoderState& s) {
-    return {s.low,           s.high,          s.pending_bits, s.value,       s.input_pos,
-            s.output.size(), s.out_bit_count, s.out_byte,     s.in_bits_left};
+    return {s.registers(), s.output.size()};
 }
 
 void rewind(CoderState& s, const CoderMark& m) {
-    s.low = m.low;
-    s.high = m.high;
-    s.pending_bits = m.pending_bits;
-    s.value = m.value;
-    s.input_pos = m.input_pos;
+    s.registers() = m.registers;
     s.output.truncate(m.output_length);
-    s.out_bit_count = m.out_bit_count;
-    s.out_byte = m.out_byte;
-    s.in_bits_left = m.in_bits_left;
 }
 
 }  // namespace

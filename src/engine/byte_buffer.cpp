@@ -5,8 +5,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform.hpp"
-
 namespace vantor {
 
 namespace {
@@ -20,10 +18,8 @@ uint8_t* allocate(std::size_t bytes) {
 }  // namespace
 
 void fail_allocation(std::size_t bytes) {
-    char message[64];
-    int length =
-        std::snprintf(message, sizeof message, "memory allocation of %zu bytes failed\n", bytes);
-    if (length > 0) platform::write_stderr({message, static_cast<std::size_t>(length)});
+    // Through the C library, unbuffered: nothing is allocated on the way out.
+    std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
     std::abort();
 }
 

@@ -5,10 +5,10 @@
 #include <cstdint>
 
 #include "coder_state.hpp"
+#include "compiler.hpp"
 #include "few_elements.hpp"
 #include "frequency_model.hpp"
 #include "interval.hpp"
-#include "platform.hpp"
 #include "step_status.hpp"
 
 namespace vantor::encoding {

@@ -12,11 +12,11 @@
 #include <emmintrin.h>
 #endif
 
+#include "compiler.hpp"
 #include "element_rule.hpp"
 #include "kernels/block_stats.hpp"
 #include "kernels/dispatch.hpp"
 #include "kernels/scalar.hpp"
-#include "platform.hpp"
 #include "totals.hpp"
 
 namespace vantor {
@@ -121,7 +121,7 @@ bool quantise_few(const Storage<K>* p, uint64_t count, uint64_t* q, Totals& tota
 // FAST_LIMIT.
 template <ElementKind K>
 bool quantise_small(const Storage<K>* p, uint64_t count, uint64_t* q, Totals& totals) {
-    totals = kernels::active_block_stats().small[static_cast<int>(K)](p, count, q);
+    totals = kernels::row_of<K>(kernels::active_block_stats()).small(p, count, q);
     if (totals.max < kernels::FAST_LIMIT) return true;
     totals = kernels::scalar_totals<K>(p, count);
     return false;
@@ -278,7 +278,7 @@ VANTOR_ALWAYS_INLINE SymbolRange short_share(const Storage<K>* p, uint64_t count
     const uint64_t kernel_from =
         MadeAhead ? path.small_share_from : std::max(path.small_share_from, FEW_COUNT + 1);
     if (count >= kernel_from && count > 2) {
-        const kernels::SmallShare s = path.small_share[static_cast<int>(K)](p, count, symbol);
+        const kernels::SmallShare s = kernels::row_of<K>(path).small_share(p, count, symbol);
         if (s.all.max < kernels::FAST_LIMIT)
             return share_from({s.before, s.before_max}, s.before, quantise_element<K>(p + symbol),
                               s.all);

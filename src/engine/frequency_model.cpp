@@ -32,7 +32,7 @@ Elements<K> elements_of(const ProbabilityView& view) {
 
 template <ElementKind K>
 Totals block_totals(const BlockStatsTable& table, Elements<K> p, uint64_t count) {
-    return table.by_kind[static_cast<int>(K)](p, count);
+    return kernels::row_of<K>(table).block(p, count);
 }
 
 // Totals of one run of at most MAX_RUN elements: the path's when they are exact for the

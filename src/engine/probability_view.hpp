@@ -52,37 +52,29 @@ inline double bfloat16_to_double(uint16_t bits) {
     return value;
 }
 
-// How each element kind is stored and widened; the kernels are templates over this.
+// How each element kind is widened; the kernels are templates over this.
 template <ElementKind K>
 struct Element;
 
 template <>
 struct Element<ElementKind::Float32> {
-    using Storage = float;
     static double widen(float x) { return x; }
 };
 
 template <>
 struct Element<ElementKind::Float16> {
-    using Storage = uint16_t;
     static double widen(uint16_t x) { return half_to_double(x); }
 };
 
 template <>
 struct Element<ElementKind::BFloat16> {
-    using Storage = uint16_t;
     static double widen(uint16_t x) { return bfloat16_to_double(x); }
 };
 
 template <>
 struct Element<ElementKind::Float64> {
-    using Storage = double;
     static double widen(double x) { return x; }
 };
-
-// How an element of kind K is stored.
-template <ElementKind K>
-using Storage = typename Element<K>::Storage;
 
 // Calls fn(std::integral_constant<ElementKind, K>{}) for the view's kind, so that the
 // element loop inside is compiled once per kind with no per-element switch.

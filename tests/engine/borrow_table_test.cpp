@@ -1,6 +1,6 @@
 // The borrow registry's rules on its Python-free state: keys, the conflict test, and the
 // four operations with their counts, refusals and clean-up.
-#include "binding/borrow_table.hpp"
+#include "binding/numpy/borrow_table.hpp"
 
 #include <gtest/gtest.h>
 

@@ -18,17 +18,8 @@ namespace {
 
 using kernels::BlockStatsTable;
 
-// Restores the CPU's own choice after each test.
-class PathGuard {
-  public:
-    explicit PathGuard(const BlockStatsTable* path) : saved_(&kernels::active_block_stats()) {
-        kernels::use_block_stats(*path);
-    }
-    ~PathGuard() { kernels::use_block_stats(*saved_); }
-
-  private:
-    const BlockStatsTable* saved_;
-};
+// Runs a test's passes on one path; the CPU's own choice comes back after it.
+using PathGuard = kernels::testing::ForcedPath;
 
 struct Raw {
     ElementKind kind;
@@ -179,7 +170,7 @@ void expect_same(const Raw& raw, const BlockStatsTable* path, const std::vector<
                  std::mt19937_64& rng) {
     const std::vector<uint64_t> targets = some_targets(rng);
     const PassResults scalar = by_rule(raw, symbols, targets);
-    PathGuard guard(path);
+    PathGuard guard(*path);
     const PassResults vector = by_path(raw, symbols, targets);
     const std::string where = std::string(testing::kind_name(raw.kind)) +
                               " n=" + std::to_string(raw.count) + " from " +
@@ -282,7 +273,7 @@ TEST_P(Paths, SearchAgreesAtEveryShareBoundary) {
                 std::vector<SymbolSearch> expected, got;
                 for (uint64_t t : targets)
                     expected.push_back(find_symbol(view, totals, t));
-                PathGuard guard(GetParam());
+                PathGuard guard(*GetParam());
                 RunScan scan;
                 scan_runs(view, scan);
                 for (uint64_t t : targets)
@@ -297,65 +288,73 @@ TEST_P(Paths, SearchAgreesAtEveryShareBoundary) {
 // offset into the buffer, so that each mix of whole vectors, unrolled iterations and tail
 // is met. Where a path claims exact results they are the rule's; on values that every path
 // takes in its stride it must claim them, so that a path that always gives up fails too.
-TEST_P(Paths, BlockStatisticsOfEveryShortLengthMatchTheRule) {
-    if (!kernels::cpu_supports(*GetParam())) GTEST_SKIP() << "CPU lacks this path";
-    const BlockStatsTable& path = *GetParam();
-    std::mt19937_64 rng(11);
-    for (ElementKind kind : testing::ALL_KINDS) {
-        const auto k = static_cast<int>(kind);
-        for (uint64_t n = 0; n <= 140; ++n) {
-            for (uint64_t first : {0u, 1u, 3u}) {
-                for (const bool tame : {false, true}) {
-                    Raw raw = (tame ? heavy : adversarial)(kind, n + first, rng);
-                    raw.first = first;
-                    const ProbabilityView v = raw.view();
-                    const std::string where = std::string(testing::kind_name(kind)) +
-                                              " n=" + std::to_string(n) + " from " +
-                                              std::to_string(first);
-                    const Totals expected = kernels::SCALAR_BLOCK_STATS.by_kind[k](v.data, n);
-                    const Totals got = path.by_kind[k](v.data, n);
-                    if (tame) {
-                        ASSERT_LT(got.max, kernels::FAST_LIMIT) << where;
+template <ElementKind K>
+void expect_rows_match_the_rule(const BlockStatsTable& path, std::mt19937_64& rng) {
+    const ElementKind kind = K;
+    const kernels::KernelRow<K>& row = kernels::row_of<K>(path);
+    const kernels::KernelRow<K>& scalar = kernels::row_of<K>(kernels::SCALAR_BLOCK_STATS);
+    for (uint64_t n = 0; n <= 140; ++n) {
+        for (uint64_t first : {0u, 1u, 3u}) {
+            for (const bool tame : {false, true}) {
+                Raw raw = (tame ? heavy : adversarial)(kind, n + first, rng);
+                raw.first = first;
+                const auto* elements = static_cast<const Storage<K>*>(raw.view().data);
+                const std::string where = std::string(testing::kind_name(kind)) +
+                                          " n=" + std::to_string(n) + " from " +
+                                          std::to_string(first);
+                const Totals expected = scalar.block(elements, n);
+                const Totals got = row.block(elements, n);
+                if (tame) {
+                    ASSERT_LT(got.max, kernels::FAST_LIMIT) << where;
+                }
+                if (got.max < kernels::FAST_LIMIT) {
+                    ASSERT_EQ(got.sum, expected.sum) << where;
+                    ASSERT_EQ(got.max, expected.max) << where;
+                }
+                if (n == 0 || n > SMALL_COUNT) continue;
+                uint64_t q[SMALL_COUNT], expected_q[SMALL_COUNT];
+                const Totals small = row.small(elements, n, q);
+                scalar.small(elements, n, expected_q);
+                // Every path is exact on small vectors whose q all stay below 2^32.
+                if (tame && expected.max < (uint64_t{1} << 32)) {
+                    ASSERT_LT(small.max, kernels::FAST_LIMIT) << where;
+                }
+                if (small.max < kernels::FAST_LIMIT) {
+                    ASSERT_EQ(small.sum, expected.sum) << where;
+                    ASSERT_EQ(small.max, expected.max) << where;
+                    for (uint64_t i = 0; i < n; ++i)
+                        ASSERT_EQ(q[i], expected_q[i]) << where << " element " << i;
+                }
+                if (row.small_share == nullptr) continue;
+                for (uint64_t symbol = 0; symbol < n; ++symbol) {
+                    const kernels::SmallShare share = row.small_share(elements, n, symbol);
+                    const std::string at = where + " symbol " + std::to_string(symbol);
+                    // The same q as the path's `small`, so exact exactly when it is.
+                    ASSERT_EQ(share.all.max < kernels::FAST_LIMIT, small.max < kernels::FAST_LIMIT)
+                        << at;
+                    if (share.all.max >= kernels::FAST_LIMIT) continue;
+                    uint64_t before = 0, before_max = 0;
+                    for (uint64_t i = 0; i < symbol; ++i) {
+                        before += expected_q[i];
+                        if (expected_q[i] == expected.max) before_max = expected.max;
                     }
-                    if (got.max < kernels::FAST_LIMIT) {
-                        ASSERT_EQ(got.sum, expected.sum) << where;
-                        ASSERT_EQ(got.max, expected.max) << where;
-                    }
-                    if (n == 0 || n > SMALL_COUNT) continue;
-                    uint64_t q[SMALL_COUNT], expected_q[SMALL_COUNT];
-                    const Totals small = path.small[k](v.data, n, q);
-                    kernels::SCALAR_BLOCK_STATS.small[k](v.data, n, expected_q);
-                    // Every path is exact on small vectors whose q all stay below 2^32.
-                    if (tame && expected.max < (uint64_t{1} << 32)) {
-                        ASSERT_LT(small.max, kernels::FAST_LIMIT) << where;
-                    }
-                    if (small.max < kernels::FAST_LIMIT) {
-                        ASSERT_EQ(small.sum, expected.sum) << where;
-                        ASSERT_EQ(small.max, expected.max) << where;
-                        for (uint64_t i = 0; i < n; ++i)
-                            ASSERT_EQ(q[i], expected_q[i]) << where << " element " << i;
-                    }
-                    if (path.small_share[k] == nullptr) continue;
-                    for (uint64_t symbol = 0; symbol < n; ++symbol) {
-                        const kernels::SmallShare share = path.small_share[k](v.data, n, symbol);
-                        const std::string at = where + " symbol " + std::to_string(symbol);
-                        // The same q as the path's `small`, so exact exactly when it is.
-                        ASSERT_EQ(share.all.max < kernels::FAST_LIMIT,
-                                  small.max < kernels::FAST_LIMIT) << at;
-                        if (share.all.max >= kernels::FAST_LIMIT) continue;
-                        uint64_t before = 0, before_max = 0;
-                        for (uint64_t i = 0; i < symbol; ++i) {
-                            before += expected_q[i];
-                            if (expected_q[i] == expected.max) before_max = expected.max;
-                        }
-                        ASSERT_EQ(share.all.sum, expected.sum) << at;
-                        ASSERT_EQ(share.all.max, expected.max) << at;
-                        ASSERT_EQ(share.before, before) << at;
-                        ASSERT_EQ(share.before_max, before_max) << at;
-                    }
+                    ASSERT_EQ(share.all.sum, expected.sum) << at;
+                    ASSERT_EQ(share.all.max, expected.max) << at;
+                    ASSERT_EQ(share.before, before) << at;
+                    ASSERT_EQ(share.before_max, before_max) << at;
                 }
             }
         }
+    }
+}
+
+// Each kind's row of the path against the scalar row, as above.
+TEST_P(Paths, BlockStatisticsOfEveryShortLengthMatchTheRule) {
+    if (!kernels::cpu_supports(*GetParam())) GTEST_SKIP() << "CPU lacks this path";
+    std::mt19937_64 rng(11);
+    for (ElementKind kind : testing::ALL_KINDS) {
+        ASSERT_NO_FATAL_FAILURE(
+            visit_kind(kind, [&](auto k) { expect_rows_match_the_rule<k()>(*GetParam(), rng); }));
     }
 }
 
@@ -380,6 +379,15 @@ TEST(Dispatch, ChoosesTheWidestSupportedPath) {
 #if defined(__aarch64__) || defined(_M_ARM64)
     EXPECT_STREQ(kernels::active_block_stats().name, "neon");
 #endif
+}
+
+// Once made, the choice stands: a later request changes nothing, on any thread.
+TEST(Dispatch, RefusesToChangeTheChoiceOnceMade) {
+    const BlockStatsTable& chosen = kernels::active_block_stats();
+    for (const BlockStatsTable* path : kernels::compiled_paths()) {
+        EXPECT_FALSE(kernels::use_block_stats(*path)) << path->name;
+    }
+    EXPECT_EQ(&kernels::active_block_stats(), &chosen);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-#include "engine/platform.hpp"
+#include "binding/runtime/platform.hpp"
+#include "engine/compiler.hpp"
 
 #include <gtest/gtest.h>
 

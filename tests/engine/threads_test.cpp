@@ -4,6 +4,7 @@
 // under ThreadSanitizer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <latch>
 #include <random>
@@ -131,6 +132,39 @@ TEST(Threads, ManyThreadsMeetTheKernelChoiceAtOnce) {
         EXPECT_EQ(totals[t].sum, rule.sum);
         EXPECT_EQ(totals[t].max, rule.max);
     }
+}
+
+// The test builds' switch between paths is met by coding threads while it turns: each
+// thread sees some path at every lookup, and every path gives the rule's totals, so nothing
+// changes but which kernels run (and ThreadSanitizer finds no race).
+TEST(Threads, ForcingAPathWhileOthersCodeChangesNoResult) {
+    constexpr std::size_t CODERS = 4;
+    std::vector<float> probs(3000, 1.0f / 3000);
+    const Totals rule = scan_table(testing::view_of(probs));
+    std::atomic<bool> done{false};
+    std::vector<std::size_t> wrong(CODERS, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < CODERS; ++t) {
+        threads.emplace_back([&, t] {
+            while (!done.load(std::memory_order_relaxed)) {
+                RunScan scan;
+                scan_runs(testing::view_of(probs), scan);
+                wrong[t] += scan.totals.sum != rule.sum || scan.totals.max != rule.max;
+            }
+        });
+    }
+    for (int round = 0; round < 200; ++round) {
+        for (const kernels::BlockStatsTable* path : kernels::compiled_paths()) {
+            if (!kernels::cpu_supports(*path)) continue;
+            const kernels::testing::ForcedPath forced(*path);
+            std::this_thread::yield();  // a coding thread may meet it meanwhile
+        }
+    }
+    done.store(true, std::memory_order_relaxed);
+    for (std::thread& thread : threads)
+        thread.join();
+    for (std::size_t t = 0; t < CODERS; ++t)
+        EXPECT_EQ(wrong[t], 0u) << "thread " << t;
 }
 
 }  // namespace

@@ -81,12 +81,13 @@ Expected by_rule(const ProbabilityView& view) {
     return e;
 }
 
-void check_path(const kernels::BlockStatsTable& path, const ProbabilityView& view,
-                const Expected& rule) {
-    const auto k = static_cast<std::size_t>(view.kind);
-    // The primitives: a result below FAST_LIMIT is a promise of exactness.
+// The primitives of kind K's row: a result below FAST_LIMIT is a promise of exactness.
+template <ElementKind K>
+void check_row(const kernels::KernelRow<K>& row, const ProbabilityView& view,
+               const Expected& rule) {
+    const auto* elements = static_cast<const Storage<K>*>(view.data);
     if (view.count <= kernels::MAX_RUN) {
-        const Totals run = path.by_kind[k](view.data, view.count);
+        const Totals run = row.block(elements, view.count);
         if (run.max < kernels::FAST_LIMIT) {
             CHECK(run.sum == rule.totals.sum && run.max == rule.totals.max);
         }
@@ -95,14 +96,19 @@ void check_path(const kernels::BlockStatsTable& path, const ProbabilityView& vie
         // The callers' arrays have SMALL_COUNT slots, which the vector paths fill in whole
         // lanes; exactly that many, so that a write past them is caught.
         std::vector<uint64_t> q(SMALL_COUNT);
-        const Totals small = path.small[k](view.data, view.count, q.data());
+        const Totals small = row.small(elements, view.count, q.data());
         if (small.max < kernels::FAST_LIMIT) {
             CHECK(small.sum == rule.totals.sum && small.max == rule.totals.max);
             CHECK(std::equal(rule.q.begin(), rule.q.end(), q.begin()));
         }
     }
+}
+
+void check_path(const kernels::BlockStatsTable& path, const ProbabilityView& view,
+                const Expected& rule) {
+    visit_kind(view.kind, [&](auto k) { check_row<k()>(kernels::row_of<k()>(path), view, rule); });
     // The passes the coder runs, with this path in use.
-    kernels::use_block_stats(path);
+    const kernels::testing::ForcedPath forced(path);
     RunScan scan;
     scan_runs(view, scan);
     CHECK(scan.totals.sum == rule.totals.sum && scan.totals.max == rule.totals.max);
@@ -133,10 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const ProbabilityView view{kind, storage.data() + skip * width, count - skip};
 
     const Expected rule = by_rule(view);
-    const kernels::BlockStatsTable& chosen = kernels::active_block_stats();
     for (const kernels::BlockStatsTable* path : kernels::compiled_paths()) {
         if (kernels::cpu_supports(*path)) check_path(*path, view, rule);
     }
-    kernels::use_block_stats(chosen);
     return 0;
 }

@@ -177,9 +177,7 @@ __m256 fast_group<LoadBFloat16>(const uint16_t* p, __m256i& sum0, __m256i& sum1)
 }
 
 template <class Load>
-Totals narrow_stats(const void* elements, uint64_t count) {
-    using T = typename Load::T;
-    const auto* p = static_cast<const T*>(elements);
+Totals narrow_stats(const typename Load::T* p, uint64_t count) {
     DoubleSum exact;
     __m256i wide = _mm256_setzero_si256();
     __m256 max = _mm256_setzero_ps();
@@ -226,8 +224,7 @@ Totals narrow_stats(const void* elements, uint64_t count) {
     return {sum, static_cast<uint64_t>(largest)};  // truncates, as the rule does
 }
 
-Totals float64_stats(const void* elements, uint64_t count) {
-    const auto* p = static_cast<const double*>(elements);
+Totals float64_stats(const double* p, uint64_t count) {
     __m256d sum0 = _mm256_setzero_pd(), sum1 = _mm256_setzero_pd();
     __m256d max0 = _mm256_setzero_pd(), max1 = _mm256_setzero_pd();
     uint64_t i = 0;
@@ -257,9 +254,7 @@ Totals float64_stats(const void* elements, uint64_t count) {
 // 2^31 on, of y - 2^31 (exact there) with the top bit set again; a larger element leaves
 // the vector to the rule. The array has room for whole vectors of eight.
 template <class Load>
-Totals small_narrow(const void* elements, uint64_t count, uint64_t* q) {
-    using T = typename Load::T;
-    const auto* p = static_cast<const T*>(elements);
+Totals small_narrow(const typename Load::T* p, uint64_t count, uint64_t* q) {
     const __m256 two_31 = _mm256_set1_ps(2147483648.0f);
     __m256i sum = _mm256_setzero_si256();
     __m256 max = _mm256_setzero_ps();
@@ -292,8 +287,7 @@ Totals small_narrow(const void* elements, uint64_t count, uint64_t* q) {
 // Every q of float64 elements, four at a time in double lanes: max(x * 2^32, 1)
 // truncated, then the integer read off the bits of y + 2^52. Exact while y < 2^52; a larger
 // element leaves the vector to the rule.
-Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
-    const auto* p = static_cast<const double*>(elements);
+Totals small_float64(const double* p, uint64_t count, uint64_t* q) {
     const __m256d two_52 = _mm256_set1_pd(4503599627370496.0);
     uint64_t sum = 0, max = 0;
     for (uint64_t i = 0; i < count; i += 4) {
@@ -316,8 +310,8 @@ Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
 // The sums for one symbol's share from the q the small path keeps, four at a time with
 // masks for the lanes before the symbol: nothing branches on where it lies, which changes
 // from row to row.
-template <QuantiseFn Small>
-SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
+template <class T, Totals (*Small)(const T*, uint64_t, uint64_t*)>
+SmallShare small_share(const T* elements, uint64_t count, uint64_t symbol) {
     alignas(32) uint64_t q[SMALL_COUNT];
     const Totals all = Small(elements, count, q);
     if (all.max >= FAST_LIMIT) return {all, 0, 0};
@@ -342,14 +336,20 @@ SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
 }  // namespace
 
 extern const BlockStatsTable AVX2_BLOCK_STATS = {
-    {narrow_stats<LoadFloat32>, narrow_stats<LoadFloat16>, narrow_stats<LoadBFloat16>,
-     float64_stats},
-    {small_narrow<LoadFloat32>, small_narrow<LoadFloat16>, small_narrow<LoadBFloat16>,
-     small_float64},
-    {small_share<small_narrow<LoadFloat32>>, small_share<small_narrow<LoadFloat16>>,
-     small_share<small_narrow<LoadBFloat16>>, small_share<small_float64>},
-    9,
-    "avx2",
+    .name = "avx2",
+    .float32 = {.block = narrow_stats<LoadFloat32>,
+                .small = small_narrow<LoadFloat32>,
+                .small_share = small_share<float, small_narrow<LoadFloat32>>},
+    .float16 = {.block = narrow_stats<LoadFloat16>,
+                .small = small_narrow<LoadFloat16>,
+                .small_share = small_share<uint16_t, small_narrow<LoadFloat16>>},
+    .bfloat16 = {.block = narrow_stats<LoadBFloat16>,
+                 .small = small_narrow<LoadBFloat16>,
+                 .small_share = small_share<uint16_t, small_narrow<LoadBFloat16>>},
+    .float64 = {.block = float64_stats,
+                .small = small_float64,
+                .small_share = small_share<double, small_float64>},
+    .small_share_from = 9,
 };
 
 }  // namespace vantor::kernels

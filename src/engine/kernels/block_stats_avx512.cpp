@@ -121,8 +121,7 @@ constexpr uint64_t FLOAT32_ITERATIONS = SUM32_ADDITIONS / 2 - 2;
 // an element is read again with its top bytes.
 constexpr uint64_t FLOAT32_GROUP = 8;
 
-Totals float32_stats(const void* elements, uint64_t count) {
-    const auto* p = static_cast<const float*>(elements);
+Totals float32_stats(const float* p, uint64_t count) {
     if (count == 0) return {0, 0};
     Wide wide;
     Sum32 s0, s1;
@@ -232,8 +231,7 @@ struct Float16Sum {
 // word counts stay below 256.
 constexpr uint64_t FLOAT16_ITERATIONS = 127 / 2 - 2;
 
-Totals float16_stats(const void* elements, uint64_t count) {
-    const auto* p = static_cast<const uint16_t*>(elements);
+Totals float16_stats(const uint16_t* p, uint64_t count) {
     if (count == 0) return {0, 0};
     __m512i w = _mm512_setzero_si512(), zeros = _mm512_setzero_si512();
     __m512i max0 = _mm512_set1_epi16(INT16_MIN), max1 = max0;
@@ -314,8 +312,7 @@ constexpr uint64_t BFLOAT16_ITERATIONS = SUM32_ADDITIONS / 4 - 2;
 // pattern: the rare group that holds such an element is read again with its top bytes.
 constexpr uint64_t BFLOAT16_GROUP = 4;
 
-Totals bfloat16_stats(const void* elements, uint64_t count) {
-    const auto* p = static_cast<const uint16_t*>(elements);
+Totals bfloat16_stats(const uint16_t* p, uint64_t count) {
     if (count == 0) return {0, 0};
     Wide wide;
     Sum32 s0, s1;
@@ -393,8 +390,7 @@ inline __m512d scaled64(__m512d x) {
     return _mm512_max_pd(_mm512_mul_pd(x, _mm512_set1_pd(4294967296.0)), _mm512_set1_pd(1.0));
 }
 
-Totals float64_stats(const void* elements, uint64_t count) {
-    const auto* p = static_cast<const double*>(elements);
+Totals float64_stats(const double* p, uint64_t count) {
     if (count == 0) return {0, 0};
     __m512i sum0 = _mm512_setzero_si512(), sum1 = sum0;
     __m512d max0 = _mm512_setzero_pd(), max1 = max0;
@@ -464,8 +460,7 @@ struct Float64Q {
 // caller reads q back one by one at once, and a masked store would keep those loads waiting
 // until it reached the cache.
 template <class Q>
-Totals small_by_eights(const void* elements, uint64_t count, uint64_t* q) {
-    const auto* p = static_cast<const typename Q::T*>(elements);
+Totals small_by_eights(const typename Q::T* p, uint64_t count, uint64_t* q) {
     __m512i sum = _mm512_setzero_si512(), max = _mm512_setzero_si512();
     for (uint64_t i = 0; i < count; i += 8) {
         const __m512i qi = Q::q(p + i, first8(count - i));
@@ -477,8 +472,7 @@ Totals small_by_eights(const void* elements, uint64_t count, uint64_t* q) {
 }
 
 // float32 sixteen at a time: one masked load, two conversions of eight.
-Totals small_float32(const void* elements, uint64_t count, uint64_t* q) {
-    const auto* p = static_cast<const float*>(elements);
+Totals small_float32(const float* p, uint64_t count, uint64_t* q) {
     __m512i sum = _mm512_setzero_si512(), max = _mm512_setzero_si512();
     for (uint64_t i = 0; i < count; i += 16) {
         const __mmask16 m = first16(count - i);
@@ -523,8 +517,7 @@ SmallShare small_share_of(const typename Q::T* p, uint64_t count, uint64_t symbo
 }
 
 template <class Q>
-SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
-    const auto* p = static_cast<const typename Q::T*>(elements);
+SmallShare small_share(const typename Q::T* p, uint64_t count, uint64_t symbol) {
     static_assert(SMALL_COUNT == 32);
     switch ((count + 7) / 8) {
         case 1:
@@ -541,13 +534,20 @@ SmallShare small_share(const void* elements, uint64_t count, uint64_t symbol) {
 }  // namespace
 
 extern const BlockStatsTable AVX512_BLOCK_STATS = {
-    {float32_stats, float16_stats, bfloat16_stats, float64_stats},
-    {small_float32, small_by_eights<NarrowQ<SmallFloat16>>, small_by_eights<NarrowQ<SmallBFloat16>>,
-     small_by_eights<Float64Q>},
-    {small_share<NarrowQ<SmallFloat32>>, small_share<NarrowQ<SmallFloat16>>,
-     small_share<NarrowQ<SmallBFloat16>>, small_share<Float64Q>},
-    3,
-    "avx512",
+    .name = "avx512",
+    .float32 = {.block = float32_stats,
+                .small = small_float32,
+                .small_share = small_share<NarrowQ<SmallFloat32>>},
+    .float16 = {.block = float16_stats,
+                .small = small_by_eights<NarrowQ<SmallFloat16>>,
+                .small_share = small_share<NarrowQ<SmallFloat16>>},
+    .bfloat16 = {.block = bfloat16_stats,
+                 .small = small_by_eights<NarrowQ<SmallBFloat16>>,
+                 .small_share = small_share<NarrowQ<SmallBFloat16>>},
+    .float64 = {.block = float64_stats,
+                .small = small_by_eights<Float64Q>,
+                .small_share = small_share<Float64Q>},
+    .small_share_from = 3,
 };
 
 }  // namespace vantor::kernels

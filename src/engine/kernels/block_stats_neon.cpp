@@ -72,7 +72,7 @@ inline uint64_t count_float32_ones(const float* p, uint64_t count, bool& above) 
     return vaddlvq_u32(ones);
 }
 
-Totals float32_stats(const void* elements, uint64_t count) {
+Totals float32_stats(const float* elements, uint64_t count) {
     const auto* p = static_cast<const float*>(elements);
     Sum32 s0, s1, s2, s3;
     uint32x4_t max = vdupq_n_u32(0);
@@ -138,7 +138,7 @@ inline float32x4_t float16_high(uint16x8_t h) {
 
 constexpr uint16_t FLOAT16_ONE = 0x3C00;
 
-Totals float16_stats(const void* elements, uint64_t count) {
+Totals float16_stats(const uint16_t* elements, uint64_t count) {
     const auto* p = static_cast<const uint16_t*>(elements);
     if (count == 0) return {0, 0};
     Sum32 s0, s1, s2, s3;
@@ -179,7 +179,7 @@ inline void add_bfloat16(int16x8_t raised, Sum32& low, Sum32& high) {
     high.add(quantise4_raised(vreinterpretq_f32_u32(vshll_high_n_u16(y, 16))));
 }
 
-Totals bfloat16_stats(const void* elements, uint64_t count) {
+Totals bfloat16_stats(const uint16_t* elements, uint64_t count) {
     const auto* p = static_cast<const uint16_t*>(elements);
     if (count == 0) return {0, 0};
     const int16x8_t floor = vdupq_n_s16(BFLOAT16_FLOOR);
@@ -228,7 +228,7 @@ inline uint64_t count_float64_ones(const double* p, uint64_t count, bool& above)
     return vaddvq_u64(ones);
 }
 
-Totals float64_stats(const void* elements, uint64_t count) {
+Totals float64_stats(const double* elements, uint64_t count) {
     const auto* p = static_cast<const double*>(elements);
     Sum32 s0, s1;
     uint32x4_t max = vdupq_n_u32(0);
@@ -295,7 +295,7 @@ struct SmallQ {
     }
 };
 
-Totals small_float32(const void* elements, uint64_t count, uint64_t* q) {
+Totals small_float32(const float* elements, uint64_t count, uint64_t* q) {
     const auto* p = static_cast<const float*>(elements);
     SmallQ s{q};
     uint64_t i = 0;
@@ -304,7 +304,7 @@ Totals small_float32(const void* elements, uint64_t count, uint64_t* q) {
     return s.finish<ElementKind::Float32>(elements, i, count);
 }
 
-Totals small_float16(const void* elements, uint64_t count, uint64_t* q) {
+Totals small_float16(const uint16_t* elements, uint64_t count, uint64_t* q) {
     const auto* p = static_cast<const uint16_t*>(elements);
     SmallQ s{q};
     uint64_t i = 0;
@@ -318,7 +318,7 @@ Totals small_float16(const void* elements, uint64_t count, uint64_t* q) {
     return s.finish<ElementKind::Float16>(elements, i, count);
 }
 
-Totals small_bfloat16(const void* elements, uint64_t count, uint64_t* q) {
+Totals small_bfloat16(const uint16_t* elements, uint64_t count, uint64_t* q) {
     const auto* p = static_cast<const uint16_t*>(elements);
     SmallQ s{q};
     uint64_t i = 0;
@@ -327,7 +327,7 @@ Totals small_bfloat16(const void* elements, uint64_t count, uint64_t* q) {
     return s.finish<ElementKind::BFloat16>(elements, i, count);
 }
 
-Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
+Totals small_float64(const double* elements, uint64_t count, uint64_t* q) {
     const auto* p = static_cast<const double*>(elements);
     SmallQ s{q};
     uint64_t i = 0;
@@ -338,12 +338,14 @@ Totals small_float64(const void* elements, uint64_t count, uint64_t* q) {
 
 }  // namespace
 
+// No small_share: below SMALL_COUNT + 1 the small kernel's q serve as well.
 extern const BlockStatsTable NEON_BLOCK_STATS = {
-    {float32_stats, float16_stats, bfloat16_stats, float64_stats},
-    {small_float32, small_float16, small_bfloat16, small_float64},
-    {},
-    SMALL_COUNT + 1,
-    "neon",
+    .name = "neon",
+    .float32 = {.block = float32_stats, .small = small_float32, .small_share = nullptr},
+    .float16 = {.block = float16_stats, .small = small_float16, .small_share = nullptr},
+    .bfloat16 = {.block = bfloat16_stats, .small = small_bfloat16, .small_share = nullptr},
+    .float64 = {.block = float64_stats, .small = small_float64, .small_share = nullptr},
+    .small_share_from = SMALL_COUNT + 1,
 };
 
 }  // namespace vantor::kernels

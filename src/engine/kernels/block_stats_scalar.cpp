@@ -8,13 +8,8 @@ namespace vantor::kernels {
 namespace {
 
 template <ElementKind K>
-Totals scalar_block(const void* elements, uint64_t count) {
-    return scalar_totals<K>(static_cast<const Storage<K>*>(elements), count);
-}
-
-template <ElementKind K>
-Totals scalar_small(const void* elements, uint64_t count, uint64_t* q) {
-    const FromElements<K> q_of{static_cast<const Storage<K>*>(elements)};
+Totals scalar_small(const Storage<K>* elements, uint64_t count, uint64_t* q) {
+    const FromElements<K> q_of{elements};
     uint64_t sum = 0, max = 0;
     for (uint64_t i = 0; i < count; ++i) {
         q[i] = q_of(i);
@@ -24,16 +19,20 @@ Totals scalar_small(const void* elements, uint64_t count, uint64_t* q) {
     return {sum, max};
 }
 
+// No small_share: the rule has no quicker way to it than every q.
+template <ElementKind K>
+constexpr KernelRow<K> scalar_row{
+    .block = scalar_totals<K>, .small = scalar_small<K>, .small_share = nullptr};
+
 }  // namespace
 
 extern const BlockStatsTable SCALAR_BLOCK_STATS = {
-    {scalar_block<ElementKind::Float32>, scalar_block<ElementKind::Float16>,
-     scalar_block<ElementKind::BFloat16>, scalar_block<ElementKind::Float64>},
-    {scalar_small<ElementKind::Float32>, scalar_small<ElementKind::Float16>,
-     scalar_small<ElementKind::BFloat16>, scalar_small<ElementKind::Float64>},
-    {},
-    SMALL_COUNT + 1,
-    "scalar",
+    .name = "scalar",
+    .float32 = scalar_row<ElementKind::Float32>,
+    .float16 = scalar_row<ElementKind::Float16>,
+    .bfloat16 = scalar_row<ElementKind::BFloat16>,
+    .float64 = scalar_row<ElementKind::Float64>,
+    .small_share_from = SMALL_COUNT + 1,
 };
 
 }  // namespace vantor::kernels

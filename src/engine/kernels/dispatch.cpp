@@ -1,5 +1,6 @@
 #include "dispatch.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <iterator>
 
@@ -125,13 +126,37 @@ const BlockStatsTable* widest_supported() {
     return widest;
 }
 
+// What the first use will choose: null for the widest path, a path a benchmark asked for,
+// or &MADE once the choice is made.
+const BlockStatsTable MADE{};
+std::atomic<const BlockStatsTable*> requested{nullptr};
+
 }  // namespace
 
-const BlockStatsTable* active_path = widest_supported();
+std::atomic<const BlockStatsTable*> chosen_path{nullptr};
 
-void use_block_stats(const BlockStatsTable& table) {
-    active_path = &table;
+const BlockStatsTable& choose_block_stats() {
+    // Threads meeting the choice at once wait here for the first; it runs exactly once.
+    static const BlockStatsTable& chosen = []() -> const BlockStatsTable& {
+        const BlockStatsTable* asked = requested.exchange(&MADE, std::memory_order_acq_rel);
+        const BlockStatsTable& path = asked != nullptr ? *asked : *widest_supported();
+        chosen_path.store(&path, std::memory_order_release);
+        return path;
+    }();
+    return chosen;
 }
+
+bool use_block_stats(const BlockStatsTable& path) {
+    const BlockStatsTable* seen = requested.load(std::memory_order_acquire);
+    do {
+        if (seen == &MADE) return false;
+    } while (!requested.compare_exchange_weak(seen, &path, std::memory_order_acq_rel));
+    return true;
+}
+
+#if defined(VANTOR_KERNEL_OVERRIDE)
+std::atomic<const BlockStatsTable*> testing::forced_path{nullptr};
+#endif
 
 bool cpu_supports(const BlockStatsTable& table) {
     for (std::size_t i = 0; i < std::size(TABLES); ++i) {

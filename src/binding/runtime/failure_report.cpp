@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/platform.hpp"
+#include "platform.hpp"
 
 namespace vantor::binding {
 

@@ -1,8 +1,6 @@
-#include "step_errors.hpp"
+#include "coder_calls.hpp"
 
 #include <string>
-
-#include "py_error.hpp"
 
 namespace vantor::binding {
 

@@ -7,12 +7,10 @@
 #include <string>
 #include <thread>
 
+#include "api.hpp"
+#include "binding/runtime/boundary.hpp"
 #include "borrow_table.hpp"
-#include "boundary.hpp"
-#include "numpy_abi.hpp"
-#include "numpy_api.hpp"
-#include "once.hpp"
-#include "type_errors.hpp"
+#include "compat_texts.hpp"
 
 namespace vantor::binding {
 

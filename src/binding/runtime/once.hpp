@@ -9,7 +9,7 @@
 #include <thread>
 #include <utility>
 
-#include "py_error.hpp"
+#include "errors.hpp"
 
 namespace vantor::binding {
 

@@ -1,13 +1,14 @@
-// Texts and source locations that other software depends on, byte for byte.
+// Texts of the runtime that other software depends on, byte for byte.
 //
 // Callers match these messages, logs are searched for these report lines, and other
-// extensions in the process share the borrow registry's capsule and the PanicException
-// class by these names. They come from the runtime our first users' modules were built
-// with, misspellings and all, and a caller that matched them yesterday must still match
-// them tomorrow: change none of them, and add here every new text of that kind. Our own
-// messages (argument parsing, refused steps) live beside the code that raises them. The
-// one such text outside the binding is the engine's "memory allocation of {n} bytes
-// failed" line (engine/byte_buffer.cpp), which the engine cannot take from here.
+// extensions in the process share the PanicException class by its name. They come from the
+// runtime our first users' modules were built with, misspellings and all, and a caller
+// that matched them yesterday must still match them tomorrow: change none of them, and add
+// here every new text of that kind. The NumPy wing keeps its own (numpy/compat_texts.hpp),
+// the coder's adapters theirs (coder_calls.hpp); our own messages (argument parsing,
+// refused steps) live beside the code that raises them. The one such text outside the
+// binding is the engine's "memory allocation of {n} bytes failed" line
+// (engine/byte_buffer.cpp), which the engine cannot take from here.
 #pragma once
 
 #include <cstdint>
@@ -23,21 +24,9 @@ struct SourceLocation {
 
 namespace compat {
 
-// Where the checks with a fixed place are reported.
-inline constexpr SourceLocation ENCODE_NOT_CONTIGUOUS{"src\\lib", 135, 44};
-inline constexpr SourceLocation DECODE_NOT_CONTIGUOUS{"src\\lib", 177, 44};
-inline constexpr SourceLocation DECODE_EMPTY_INTERVAL{"src\\lib", 183, 28};
-
 // Internal-failure messages.
 inline constexpr char UNWRAP_FAILED[] = "called `Result::unwrap()` on an `Err` value: ";
-inline constexpr char NOT_CONTIGUOUS[] = "NotContiguousError";
-inline constexpr char ALREADY_BORROWED_ARRAY[] = "AlreadyBorrowed";
-inline constexpr char DIVIDE_BY_ZERO[] = "attempt to divide by zero";
 inline constexpr char API_CALL_FAILED[] = "Python API call failed";
-inline constexpr char NUMPY_API_UNREACHABLE[] = "Failed to access NumPy array API capsule: ";
-inline constexpr char REGISTRY_ERROR[] = "Interal borrow checking API error: ";
-inline constexpr char UNEXPECTED_RETURN_CODE[] = "Unexpected return code ";
-inline constexpr char FROM_BORROW_API[] = " from borrow checking API";
 inline constexpr char PANIC_TYPE_FAILED[] = "Failed to initialize new exception type.: ";
 inline constexpr char ALL_APPEND_FAILED[] = "could not append __name__ to __all__: ";
 inline constexpr char UNWRAPPED_PANIC[] = "Unwrapped panic from Python code";
@@ -47,25 +36,14 @@ inline constexpr char ALREADY_BORROWED[] = "Already borrowed";
 inline constexpr char INITIALISED_TWICE[] =
     "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per "
     "interpreter process";
-inline constexpr char TYPE_CREATION_FAILED[] =
-    "An error occurred while initializing class ArithmeticCoder";
+// "An error occurred while initializing class {name}".
+inline constexpr char TYPE_CREATION_FAILED[] = "An error occurred while initializing class ";
 inline constexpr char NO_ERROR_SET[] = "attempted to fetch exception but none was set";
 inline constexpr char NOT_AN_EXCEPTION[] = "exceptions must derive from BaseException";
 inline constexpr char NO_TYPE_NAME[] = "<failed to extract type name>";
-// NumPy's major version does not fit in a byte.
-inline constexpr char VERSION_OUT_OF_RANGE[] = "out of range integral type conversion attempted";
 // "'{from}' object cannot be cast as '{to}'" and "... cannot be converted to '{to}'".
 inline constexpr char CANNOT_BE_CAST[] = "' object cannot be cast as '";
 inline constexpr char CANNOT_BE_CONVERTED[] = "' object cannot be converted to '";
-inline constexpr char ARRAY_TARGET[] = "PyArray<T, D>";
-inline constexpr char CAPSULE_TARGET[] = "PyCapsule";
-// "Version {n} of borrow checking API is not supported by this version of rust-numpy".
-inline constexpr char UNSUPPORTED_VERSION_HEAD[] = "Version ";
-inline constexpr char UNSUPPORTED_VERSION[] =
-    " of borrow checking API is not supported by this version of rust-numpy";
-
-// The borrow registry shared with other extensions.
-inline constexpr char BORROW_CAPSULE_NAME[] = "_RUST_NUMPY_BORROW_CHECKING_API";
 
 // The class an internal failure becomes; a BaseException, so `except Exception` does not
 // swallow it.

@@ -2,9 +2,8 @@
 
 #include <utility>
 
-#include "engine/platform.hpp"
-#include "error_text.hpp"
-#include "panic_exception.hpp"
+#include "once.hpp"
+#include "platform.hpp"
 
 namespace vantor::binding {
 
@@ -25,6 +24,19 @@ namespace {
 }
 
 }  // namespace
+
+PyObject* panic_exception_type() {
+    static OnceCell<PyObject*> cell;
+    return cell.get_or_init([] {
+        PyObject* type = PyErr_NewExceptionWithDoc(compat::PANIC_NAME, compat::PANIC_DOC,
+                                                   PyExc_BaseException, /*dict=*/nullptr);
+        if (type == nullptr) {
+            PyError error = PyError::take_pending();
+            fail(compat::PANIC_TYPE_FAILED + describe(error), here());
+        }
+        return type;
+    });
+}
 
 PyError fetch_error() {
     const bool pending = PyErr_Occurred() != nullptr;

@@ -1,4 +1,6 @@
-// An owned (strong) reference to a Python object, released when it goes out of scope.
+// What our code holds of the interpreter, each given back on every way out: an owned
+// reference to a Python object, and (while a long batch codes) the interpreter lock given
+// up for other threads.
 #pragma once
 
 #include <Python.h>
@@ -7,6 +9,7 @@
 
 namespace vantor::binding {
 
+// An owned (strong) reference to a Python object, released when it goes out of scope.
 class PyRef {
   public:
     PyRef() = default;
@@ -37,6 +40,19 @@ class PyRef {
 
   private:
     PyObject* object_ = nullptr;
+};
+
+// Releases the interpreter lock for its lifetime, and takes it back on every way out.
+// Only work on plain values may run inside: nothing that touches a Python object.
+class WithoutInterpreterLock {
+  public:
+    WithoutInterpreterLock() : thread_(PyEval_SaveThread()) {}
+    ~WithoutInterpreterLock() { PyEval_RestoreThread(thread_); }
+    WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+    WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+  private:
+    PyThreadState* thread_;
 };
 
 }  // namespace vantor::binding

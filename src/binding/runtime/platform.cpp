@@ -25,7 +25,7 @@
 #define VANTOR_HAS_EXECINFO 1
 #endif
 #else
-#error "vantor: no thread identifier for this operating system in src/engine/platform.cpp"
+#error "vantor: no thread identifier for this operating system in src/binding/runtime/platform.cpp"
 #endif
 #endif
 

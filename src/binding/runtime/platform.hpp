@@ -1,25 +1,13 @@
-// The few operating-system services the module needs, behind one interface so that a port
-// to another system touches this file and its source alone: writing to standard error,
-// the calling thread's identifier, and the stack capture of the failure report.
+// The few operating-system services the failure report needs, behind one interface so that
+// a port to another system touches this file and its source alone: writing to standard
+// error, the calling thread's identifier, and the stack capture. Free of Python, so that the
+// engine tests can check it on every platform.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-// The code that detects a failure must keep its own frame and its return address; the hot
-// step must not be a call.
-#if defined(_MSC_VER)
-#include <intrin.h>
-#define VANTOR_NOINLINE __declspec(noinline)
-#define VANTOR_ALWAYS_INLINE __forceinline
-#define VANTOR_RETURN_ADDRESS() _ReturnAddress()
-#else
-#define VANTOR_NOINLINE __attribute__((noinline))
-#define VANTOR_ALWAYS_INLINE inline __attribute__((always_inline))
-#define VANTOR_RETURN_ADDRESS() __builtin_return_address(0)
-#endif
 
 namespace vantor::platform {
 

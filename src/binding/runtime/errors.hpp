@@ -1,16 +1,18 @@
-// The two ways a method call fails on its way to the boundary.
+// Python errors in our code: the two ways a method call fails on its way to the boundary,
+// and the texts those errors carry.
 //
 // A Python error (one raised by something we called, or one we raise with a fixed text)
 // travels as PyError. An internal failure (a broken expectation) writes the failure report
-// to standard error where it is detected and travels as InternalFailure; at the boundary it
-// becomes PanicException. Both unwind through RAII guards, so every borrow and reference
-// taken on the way is released.
+// to standard error where it is detected and travels as InternalFailure; at the boundary
+// (boundary.hpp) it becomes PanicException. Both unwind through RAII guards, so every
+// borrow and reference taken on the way is released.
 #pragma once
 
 #include <Python.h>
 
 #include <source_location>
 #include <string>
+#include <string_view>
 
 #include "compat_texts.hpp"
 
@@ -72,5 +74,34 @@ class PyError {
 
 // "PyErr { type: T, value: V, traceback: B }", the text of a Python error inside a message.
 std::string describe(PyError& error);
+
+// ---- text forms of Python objects inside messages and failure reports ----
+// None of these raise: an object that cannot be rendered is written out as unraisable and
+// named instead.
+
+// A `str` as UTF-8; lone surrogates and other unencodable parts become U+FFFD, one for
+// each maximal invalid subsequence of their UTF-8 form.
+std::string utf8_of(PyObject* text);
+
+// str(object) / repr(object); when that raises, the error is written out as unraisable
+// and the text is "<unprintable {type name} object>" (or "<unprintable object>").
+std::string str_or_unprintable(PyObject* object);
+std::string repr_or_unprintable(PyObject* object);
+
+// `text` between double quotes, with backslash escapes for quotes, backslashes, control
+// and other non-printable characters.
+std::string quoted(std::string_view text);
+
+// ---- the TypeErrors of argument and object conversion ----
+
+// TypeError "'{from}' object cannot be cast as '{to}'": `object` is not of `target` type.
+PyError cast_error(PyObject* object, PyTypeObject* target);
+
+// Throws TypeError "'{from}' object cannot be converted to '{target}'".
+[[noreturn]] void throw_conversion_error(PyObject* object, const char* target);
+
+// The error to raise when converting argument `name` failed with `error`: a TypeError
+// (exactly) gains the argument's name, anything else passes unchanged.
+PyError argument_error(const char* name, PyError error);
 
 }  // namespace vantor::binding

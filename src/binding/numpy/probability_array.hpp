@@ -5,11 +5,11 @@
 
 #include <Python.h>
 
+#include "binding/runtime/compat_texts.hpp"
+#include "binding/runtime/interpreter.hpp"
 #include "borrow_registry.hpp"
-#include "compat_texts.hpp"
 #include "engine/batch.hpp"
 #include "engine/probability_view.hpp"
-#include "py_ref.hpp"
 
 namespace vantor::binding {
 

@@ -2,12 +2,11 @@
 
 #include <optional>
 
+#include "api.hpp"
+#include "binding/runtime/boundary.hpp"
 #include "borrow_registry.hpp"
-#include "boundary.hpp"
-#include "engine/platform.hpp"
-#include "numpy_abi.hpp"
-#include "numpy_api.hpp"
-#include "type_errors.hpp"
+#include "compat_texts.hpp"
+#include "engine/compiler.hpp"
 
 namespace vantor::binding {
 

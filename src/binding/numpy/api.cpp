@@ -1,9 +1,7 @@
-#include "numpy_api.hpp"
+#include "api.hpp"
 
-#include "boundary.hpp"
-#include "numpy_abi.hpp"
-#include "once.hpp"
-#include "type_errors.hpp"
+#include "binding/runtime/boundary.hpp"
+#include "compat_texts.hpp"
 
 namespace vantor::binding {
 

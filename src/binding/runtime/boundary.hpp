@@ -1,12 +1,14 @@
-// Where Python errors enter our code and where every failure leaves it.
+// Where Python errors enter our code and where every failure leaves it: the pending error
+// taken (a PanicException coming back through Python code resumed), and the method
+// boundary, where whatever unwinds becomes the interpreter's error indicator.
 #pragma once
 
 #include <Python.h>
 
 #include <string>
 
-#include "py_error.hpp"
-#include "py_ref.hpp"
+#include "errors.hpp"
+#include "interpreter.hpp"
 
 namespace vantor::binding {
 
@@ -24,6 +26,10 @@ inline PyRef checked(PyObject* result) {
     if (result == nullptr) throw_pending();
     return PyRef(result);
 }
+
+// The class (borrowed; kept for the life of the process), created on first need. A failed
+// creation is an internal failure; the next need tries again.
+PyObject* panic_exception_type();
 
 // Sets PanicException(message) as the pending error (creating the class on first need).
 void raise_panic(const std::string& message) noexcept;
