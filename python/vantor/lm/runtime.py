@@ -32,10 +32,10 @@ def _llama() -> Any:
     # once, when llama.cpp loads; a caller's own setting stands. The logits do not change.
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
     try:
-        import llama_cpp
+        # By name: the package is optional, and type checkers must not need it.
+        return importlib.import_module("llama_cpp")
     except ImportError:
         raise MissingExtraError("llama-cpp-python") from None
-    return llama_cpp
 
 
 def default_model_path() -> str:
