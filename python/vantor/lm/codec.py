@@ -8,13 +8,17 @@ decoder makes exactly the same calls: a step's vectors depend only on earlier sy
 it knows all of them before it decodes any of the step's symbols with `decode_steps`.
 """
 
+from __future__ import annotations
+
 import re
 import time
 import zlib
-from typing import Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
-import numpy.typing as npt
+
+if TYPE_CHECKING:  # numpy.typing is NumPy 1.20 and newer
+    import numpy.typing as npt
 
 from _vantor import ArithmeticCoder
 

@@ -2,11 +2,15 @@
 token per call through llama-cpp-python's high-level `Llama`, with the settings that
 compressor used, so that its logits come back bit for bit."""
 
+from __future__ import annotations
+
 import hashlib
-from typing import List
+from typing import TYPE_CHECKING, List
 
 import numpy as np
-import numpy.typing as npt
+
+if TYPE_CHECKING:  # numpy.typing is NumPy 1.20 and newer
+    import numpy.typing as npt
 
 from .container import ID_BYTES
 from .errors import SetupError

@@ -7,10 +7,14 @@ a polynomial of element-wise IEEE operations, each correctly rounded, and the no
 is a sum of whole numbers, which is exact in any order.
 """
 
-from typing import Any
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import numpy.typing as npt
+
+if TYPE_CHECKING:  # numpy.typing is NumPy 1.20 and newer
+    import numpy.typing as npt
 
 LOG2E = 1.4426950408889634
 LN2 = 0.6931471805599453
@@ -22,10 +26,7 @@ EXP_COEFFICIENTS = [1.0 / 40320, 1.0 / 5040, 1.0 / 720, 1.0 / 120, 1.0 / 24, 1.0
 # partial sum is an integer that float64 holds exactly, in whatever order NumPy adds.
 WEIGHT_BITS = 36
 EXTRA_WEIGHT = 2.0 ** (WEIGHT_BITS - 26)
-Probabilities = npt.NDArray[np.float32]
-
-
-def probabilities(logits: npt.NDArray[Any], extra: int = 0) -> Probabilities:
+def probabilities(logits: npt.NDArray[Any], extra: int = 0) -> npt.NDArray[np.float32]:
     """float32 probabilities of the next symbol from the model's float32 logits (1-D, or
     2-D row by row): one per token, then `extra` for the bytes that no token spells, each
     given 2^-26 of the largest token's weight."""
@@ -38,7 +39,7 @@ def probabilities(logits: npt.NDArray[Any], extra: int = 0) -> Probabilities:
     return out
 
 
-def _row(logits: npt.NDArray[Any], extra: int) -> Probabilities:
+def _row(logits: npt.NDArray[Any], extra: int) -> npt.NDArray[np.float32]:
     x = logits.astype(np.float64)
     top = x.max()
     if not np.isfinite(top):  # NaN or +inf; -inf is harmless

@@ -8,14 +8,18 @@ the cache holds 512 cells) and a unified KV cache; both are off. Each sequence h
 cache of `window` cells.
 """
 
+from __future__ import annotations
+
 import ctypes
 import hashlib
 import importlib.util
 import os
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
-import numpy.typing as npt
+
+if TYPE_CHECKING:  # numpy.typing is NumPy 1.20 and newer
+    import numpy.typing as npt
 
 from .errors import MissingExtraError, SetupError
 
