@@ -27,7 +27,7 @@ from .container import KNOWN_MIXING, PLAIN_MODEL, STORED, TOKENS, Header
 from .errors import FormatError, RefusedError
 from .legacy import LegacyPredictor
 from .probabilities import code_length_bits, probabilities
-from .runtime import END_OF_TEXT, Model, Session
+from .runtime import END_OF_TEXT, Model, Session, default_model_path, file_sha256
 
 WINDOW_LOG2 = 12  # 4096 positions a chunk; past that the context restarts
 KEEP_LOG2 = 10  # with its last 1024 tokens, evaluated in one call
@@ -132,7 +132,6 @@ class LockStep:
             len(self.counts), container.cells(tuple(chunk_tokens), window_log2))
         self.session.clear()
         self.step = 0
-        self.last = [END_OF_TEXT] * len(self.counts)
         self.history: List[List[int]] = [[] for _ in self.counts]
         self.model_seconds = 0.0
 
@@ -148,7 +147,8 @@ class LockStep:
         feeds = []
         for j in active:
             if session.positions[j] < self.window:
-                feeds.append((j, [self._token(self.last[j])]))
+                history = self.history[j]
+                feeds.append((j, [self._token(history[-1]) if history else END_OF_TEXT]))
                 continue
             # The context is full: start again from <|endoftext|> and the last tokens of
             # the chunk (the one just seen included), in one call of its own.
@@ -168,7 +168,6 @@ class LockStep:
 
     def advance(self, active: Sequence[int], symbols: Sequence[int]) -> None:
         for j, symbol in zip(active, symbols):
-            self.last[j] = symbol
             history = self.history[j]
             history.append(symbol)
             if len(history) > 4 * self.keep:  # only the last `keep` are ever fed again
@@ -299,8 +298,6 @@ def decompress(blob: bytes, *, model: ModelArgument = None, threads: Optional[in
                            f"version of vantor does not know")
     if not isinstance(model, Model):
         # The model's hash is checked before llama.cpp is asked to load anything.
-        from .runtime import default_model_path, file_sha256
-
         path = model or default_model_path()
         sha256 = file_sha256(path)
         check_model(header, sha256, path)

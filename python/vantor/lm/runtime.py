@@ -5,7 +5,7 @@ llama.cpp reproduces its float32 logits between processes and thread counts when
 sides make the same calls with the same context settings. Two settings break that and are
 fixed here: flash attention (on CPU it splits one sequence's attention across threads once
 the cache holds 512 cells) and a unified KV cache; both are off. Each sequence has its own
-cache of `window` cells.
+cache.
 """
 
 from __future__ import annotations
@@ -169,17 +169,15 @@ class Model:
     def detokenize(self, tokens: Sequence[int]) -> bytes:
         return b"".join([self.pieces[t] for t in tokens])
 
-    def session(self, sequences: int, window: int) -> "Session":
-        """A context for `sequences` sequences of `window` cells each, kept and reused
+    def session(self, sequences: int, cells: int) -> "Session":
+        """A context for `sequences` sequences of `cells` cells each, kept and reused
         while the shape stays the same."""
-        if self._session is None or self._session.shape != (sequences, window):
+        session = self._session
+        if session is None or (session.sequences, session.cells) != (sequences, cells):
             self._session = None  # the old context goes before the new one is made
-            self._session = Session(self, sequences, window)
-        elif self._session.threads != self.threads:
-            self._llama_cpp.llama_set_n_threads(self._session._context, self.threads,
-                                                self.threads)
-            self._session.threads = self.threads
-        return self._session
+            self._session = session = Session(self, sequences, cells)
+        session.use_threads(self.threads)
+        return session
 
     def fingerprint(self, sequences: int, cells: int, keep: int) -> bytes:
         """A hash of the logits this runtime computes for a fixed probe in the batch shape
@@ -207,19 +205,20 @@ class Model:
 
 
 class Session:
-    """One llama.cpp context holding `sequences` sequences of `window` cells each."""
+    """One llama.cpp context holding `sequences` sequences of `cells` cells each."""
 
-    def __init__(self, model: Model, sequences: int, window: int) -> None:
+    def __init__(self, model: Model, sequences: int, cells: int) -> None:
         llama_cpp = model._llama_cpp
         self._llama_cpp = llama_cpp
         self.model = model
-        self.shape = (sequences, window)
         self.sequences = sequences
-        self.window = window
+        self.cells = cells
+        # A call holds one token of each sequence, or one sequence's restart.
+        self.capacity = max(sequences, cells)
         params = llama_cpp.llama_context_default_params()
-        params.n_ctx = sequences * window
+        params.n_ctx = sequences * cells
         params.n_seq_max = sequences
-        params.n_batch = params.n_ubatch = max(sequences, window)
+        params.n_batch = params.n_ubatch = self.capacity
         params.n_threads = params.n_threads_batch = self.threads = model.threads
         params.flash_attn_type = llama_cpp.LLAMA_FLASH_ATTN_TYPE_DISABLED
         params.kv_unified = False
@@ -227,10 +226,9 @@ class Session:
         self._context = llama_cpp.llama_init_from_model(model._model, params)
         if not self._context:
             raise SetupError(f"llama.cpp could not make a context of {sequences} × "
-                             f"{window} cells")
+                             f"{cells} cells")
         self._memory = llama_cpp.llama_get_memory(self._context)
-        self._capacity = max(sequences, window)
-        self._batch = llama_cpp.llama_batch_init(self._capacity, 0, 1)
+        self._batch = llama_cpp.llama_batch_init(self.capacity, 0, 1)
         self.positions = [0] * sequences
 
     def __del__(self) -> None:
@@ -243,6 +241,11 @@ class Session:
         if getattr(self, "_context", None):
             llama_cpp.llama_free(self._context)
             self._context = None
+
+    def use_threads(self, threads: int) -> None:
+        if threads != self.threads:
+            self._llama_cpp.llama_set_n_threads(self._context, threads, threads)
+            self.threads = threads
 
     def clear(self, sequence: int = -1) -> None:
         """Empties one sequence's cache, or every one's."""
@@ -259,7 +262,7 @@ class Session:
         n = 0
         for sequence, tokens in feeds:
             position = self.positions[sequence]
-            if position + len(tokens) > self.window or n + len(tokens) > self._capacity:
+            if position + len(tokens) > self.cells or n + len(tokens) > self.capacity:
                 raise ValueError("the feed overflows the context or the batch")
             for token in tokens:
                 batch.token[n] = token
