@@ -6,10 +6,16 @@ decode in another process with another thread count.
 
     pip install '.[lm]'
     python benchmarks/lm_bench.py [--text FILE] [--chunks 1,16,64] [--markdown MD]
+    python benchmarks/lm_bench.py --mixing [--markdown MD]
 
 The default text is six licences from /usr/share/common-licenses (119 KB of English).
 Throughput is the compression's, from the input's bytes to the compressed file, with the
 model loaded and its runtime fingerprint made beforehand.
+
+--mixing measures the match model against the model alone instead, on three kinds of
+text: English, a text with long repeats and a log. Each text is compressed once with the
+defaults while a second coder codes the same run's model vectors alone, so that both
+sizes come from the same model calls.
 """
 
 import argparse
@@ -34,9 +40,26 @@ OTHERS = [("xz -9e", ["xz", "-9e", "-c"]), ("bzip2 -9", ["bzip2", "-9", "-c"]),
           ("zstd -19", ["zstd", "-19", "--ultra", "-q", "-c"])]
 
 
+LICENCE_FOLDER = "/usr/share/common-licenses"
+# Two versions each of two licences: every text comes back, changed here and there, 20 to
+# 26 KB after its first version, beyond the model's window.
+VERSIONS = ["GFDL-1.2", "LGPL-2", "GFDL-1.3", "LGPL-2.1"]
+LOG = "/var/log/dpkg.log"
+LOG_BYTES = 6000
+
+
+def licences(names: List[str]) -> bytes:
+    return b"".join(open(os.path.join(LICENCE_FOLDER, name), "rb").read() for name in names)
+
+
 def default_text() -> bytes:
-    folder = "/usr/share/common-licenses"
-    return b"".join(open(os.path.join(folder, name), "rb").read() for name in LICENCES)
+    return licences(LICENCES)
+
+
+def log_text() -> bytes:
+    """The last whole lines of the package log, about LOG_BYTES."""
+    data = open(LOG, "rb").read()[-LOG_BYTES:]
+    return data[data.index(b"\n") + 1:]
 
 
 def first_compressor() -> Any:
@@ -100,6 +123,44 @@ def decode_elsewhere(blob: bytes, data: bytes, threads: int) -> float:
     return seconds
 
 
+def run_mixing(model: lm.Model, name: str, data: bytes, decode: bool) -> List[str]:
+    """One row of the mixing table: both sizes, the change and the times per token; with
+    `decode`, the mixed file is also decoded in another process with one thread."""
+    stats = lm.Stats(measure_plain=True)
+    symbols, _ = codec.to_symbols(model, data)
+    count = min(codec.default_chunks(len(symbols)), len(symbols))
+    chunk_tokens = tuple(len(part) for part in codec.split_chunks(symbols, count))
+    codec.fingerprint(model, chunk_tokens, codec.WINDOW_LOG2, codec.KEEP_LOG2)
+    start = time.perf_counter()
+    blob = lm.compress(data, model=model, stats=stats)
+    seconds = time.perf_counter() - start - stats.plain_seconds
+    if lm.parse_header(blob).mixing != lm.container.MATCH_MODEL:
+        raise SystemExit(f"{name}: not coded with the match model")
+    decoded = f"byte-exact, {decode_elsewhere(blob, data, 1):.0f} s" if decode else "-"
+    per_token = 1000 / stats.tokens
+    return [name, str(len(data)), str(stats.tokens), str(stats.chunks),
+            str(stats.plain_bytes), str(len(blob)),
+            f"{100 * (len(blob) / stats.plain_bytes - 1):+.2f}%",
+            f"{8 * stats.plain_bytes / len(data):.3f}", f"{8 * len(blob) / len(data):.3f}",
+            f"{stats.model_seconds * per_token:.2f}", f"{stats.mixing_seconds * per_token:.3f}",
+            f"{100 * stats.mixing_seconds / stats.model_seconds:.2f}%",
+            f"{stats.tokens / seconds:.1f}", decoded]
+
+
+def mixing_report(model: lm.Model) -> str:
+    texts = [("six licences (English)", default_text()),
+             ("two versions of two licences (long repeats)", licences(VERSIONS)),
+             (f"the package log, last {LOG_BYTES // 1000} KB", log_text())]
+    rows = []
+    for i, (name, data) in enumerate(texts):
+        print(f"{name} ...", file=sys.stderr, flush=True)
+        rows.append(run_mixing(model, name, data, decode=i == len(texts) - 1))
+    return table(["text", "bytes in", "tokens", "chunks", "model alone (bytes)",
+                  "with the match model (bytes)", "change", "bits/byte alone",
+                  "bits/byte mixed", "model ms/token", "mixing ms/token",
+                  "mixing / model", "tokens/s mixed", "decoded elsewhere"], rows)
+
+
 def table(header: List[str], rows: List[List[str]]) -> str:
     lines = ["| " + " | ".join(header) + " |", "|---|" + "---:|" * (len(header) - 1)]
     return "\n".join(lines + ["| " + " | ".join(row) + " |" for row in rows])
@@ -113,8 +174,12 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--no-first", action="store_true",
                         help="leave out the first compressor (the slowest run)")
+    parser.add_argument("--mixing", action="store_true",
+                        help="measure the match model against the model alone instead")
     parser.add_argument("--markdown", help="also write the report to this file")
     args = parser.parse_args()
+    if args.mixing:
+        return finish(args, mixing_report(lm.Model(threads=args.threads)))
     data = open(args.text, "rb").read() if args.text else default_text()
     name = os.path.basename(args.text) if args.text else "six licences"
     model = lm.Model(threads=args.threads)
@@ -167,16 +232,21 @@ def main() -> None:
     verdicts.append(f"- decoded in another process with {other_threads} thread(s): "
                     f"byte-exact, {decode_seconds:.1f} s "
                     f"({default['tokens'] / decode_seconds:.1f} tokens/s with loading)")
+    finish(args, "\n\n".join([
+        f"{name}: {len(data)} bytes, {default['tokens']} tokens; {args.threads} threads.",
+        sizes, general, "\n".join(verdicts)]))
+
+
+def finish(args: argparse.Namespace, body: str) -> None:
     import llama_cpp
 
     load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
-    report = "\n\n".join([
-        f"{name}: {len(data)} bytes, {default['tokens']} tokens; {args.threads} threads.",
-        sizes, general, "\n".join(verdicts),
-        f"Model {os.path.basename(model.path)}, llama-cpp-python {llama_cpp.__version__}, "
-        f"NumPy {np.__version__}, Python {platform.python_version()}, "
-        f"{platform.machine()}, {os.cpu_count()} cores, OMP_WAIT_POLICY "
-        f"{os.environ.get('OMP_WAIT_POLICY')}, load average {load:.1f} at the end."]) + "\n"
+    report = body + "\n\n" + (
+        f"Model {os.path.basename(lm.default_model_path())}, llama-cpp-python "
+        f"{llama_cpp.__version__}, NumPy {np.__version__}, Python "
+        f"{platform.python_version()}, {platform.machine()}, {os.cpu_count()} cores, "
+        f"{args.threads} threads, OMP_WAIT_POLICY {os.environ.get('OMP_WAIT_POLICY')}, "
+        f"load average {load:.1f} at the end.\n")
     print(report)
     if args.markdown:
         command = " ".join(["python benchmarks/lm_bench.py"] + sys.argv[1:])

@@ -70,9 +70,26 @@ def test_chunks_and_restarts_follow_the_header(model):
     assert lm.decompress(blob, model=model) == data
 
 
+def test_the_match_model_codes_repeats_in_fewer_bytes(model):
+    # A 32-token window makes the model forget each repeat before it comes back; the
+    # match model remembers it, in this chunk or the other.
+    data = ENGLISH * 2 + b"Then something else entirely, said only once.\n" + ENGLISH * 3
+    sizes = {}
+    for plain in (True, False):
+        stats = lm.Stats(measure_plain=True)
+        blob = lm.compress(data, model=model, chunks=2, window_log2=5, keep_log2=3,
+                           plain=plain, stats=stats)
+        assert lm.parse_header(blob).mixing == (container.PLAIN_MODEL if plain else
+                                                container.MATCH_MODEL)
+        assert lm.decompress(blob, model=model) == data
+        sizes[plain] = len(blob)
+        assert stats.plain_bytes == sizes[True]  # the model alone, coded beside
+    assert sizes[False] < 0.9 * sizes[True]
+
+
 def test_close_to_the_ideal_code_length(model):
     stats = lm.Stats(measure_ideal=True)
-    blob = lm.compress(ENGLISH * 3, model=model, chunks=2, stats=stats)
+    blob = lm.compress(ENGLISH * 3, model=model, chunks=2, plain=True, stats=stats)
     header = lm.parse_header(blob)
     assert stats.ideal_bits / 8 < len(blob) - header.size <= stats.ideal_bits / 8 * 1.005 + 1
 
@@ -123,7 +140,9 @@ def test_command_conventions(tmp_path):
     listing = run("-l", tmp_path / "notes.txt.vlm").stdout.decode().splitlines()
     assert listing[0].split()[:6] == ["file", "format", "predictor", "model", "runtime",
                                       "chunks"]
-    assert listing[1].split()[1:3] == ["v2", "model"]
+    assert listing[1].split()[1:3] == ["v2", "model+match"]
+    assert run("--plain", "-o", tmp_path / "plain.vlm", notes).returncode == 0
+    assert run("-l", tmp_path / "plain.vlm").stdout.splitlines()[1].split()[1:3] == [b"v2", b"model"]
 
 
 @pytest.fixture(scope="module")

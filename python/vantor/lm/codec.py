@@ -10,6 +10,7 @@ it knows all of them before it decodes any of the step's symbols with `decode_st
 
 from __future__ import annotations
 
+import math
 import re
 import time
 import zlib
@@ -23,9 +24,10 @@ if TYPE_CHECKING:  # numpy.typing is NumPy 1.20 and newer
 from _vantor import ArithmeticCoder
 
 from . import container
-from .container import KNOWN_MIXING, PLAIN_MODEL, STORED, TOKENS, Header
+from .container import KNOWN_MIXING, MATCH_MODEL, PLAIN_MODEL, STORED, TOKENS, Header
 from .errors import FormatError, RefusedError
 from .legacy import LegacyPredictor
+from .mixing import Mixer
 from .probabilities import code_length_bits, probabilities
 from .runtime import END_OF_TEXT, Model, Session, default_model_path, file_sha256
 
@@ -54,17 +56,24 @@ ModelArgument = Union[None, str, Model]
 
 
 class Stats:
-    """Where the time of one run went, and what the model's ideal code length is."""
+    """Where the time of one run went, and the ideal code length of the coded vectors."""
 
-    def __init__(self, measure_ideal: bool = False) -> None:
+    def __init__(self, measure_ideal: bool = False, measure_plain: bool = False) -> None:
         self.tokens = 0
         self.chunks = 0
+        # probability_seconds: the model's logits to the coded vectors, mixing included;
+        # mixing_seconds: what mixing adds (measured when the plain model is coded beside).
         self.model_seconds = self.probability_seconds = self.coder_seconds = 0.0
+        self.mixing_seconds = 0.0
         self.ideal_bits = 0.0
         self.fallback_bytes = 0
         self.mode = STORED
         self.measure_ideal = measure_ideal
         self.ideal_seconds = 0.0  # spent measuring, not compressing
+        # The same run's symbols coded with the model alone as well, for comparison.
+        self.measure_plain = measure_plain
+        self.plain_bytes = 0  # the plain model's file, header included
+        self.plain_seconds = 0.0  # spent coding the plain model beside
 
 
 def default_chunks(tokens: int) -> int:
@@ -175,6 +184,26 @@ class LockStep:
         self.step += 1
 
 
+def vectors(mixer: Optional[Mixer], active: Sequence[int], logits: npt.NDArray[np.float32],
+            extra: int) -> npt.NDArray[np.float32]:
+    """The step's probability vectors: the model's, or the model's corrected by the
+    mixer."""
+    if mixer is None:
+        return probabilities(logits, extra)
+    return mixer.vectors(active, logits, extra)
+
+
+def _code_plain(coder: ArithmeticCoder, logits: npt.NDArray[np.float32], extra: int,
+                symbols: Sequence[int], stats: Stats) -> float:
+    """Codes the step with the model alone; the seconds its vectors took."""
+    start = time.perf_counter()
+    probs = probabilities(logits, extra)
+    seconds = time.perf_counter() - start
+    coder.encode_steps(probs, symbols)
+    stats.plain_seconds += time.perf_counter() - start
+    return seconds
+
+
 def fingerprint(model: Model, chunk_tokens: Tuple[int, ...], window_log2: int,
                 keep_log2: int) -> bytes:
     """The runtime fingerprint for the batch shape of a run with these chunks."""
@@ -194,15 +223,16 @@ def open_model(model: ModelArgument, threads: Optional[int] = None,
 def compress(data: bytes, *, model: ModelArgument = None, chunks: Optional[int] = None,
              threads: Optional[int] = None, progress: Optional[ProgressCallback] = None,
              window_log2: int = WINDOW_LOG2, keep_log2: int = KEEP_LOG2,
-             stats: Optional[Stats] = None) -> bytes:
+             plain: bool = False, stats: Optional[Stats] = None) -> bytes:
     """The compressed file for `data`: coded with the model, or stored where that does
     not pay.
 
     `model` is a `Model` opened once for many calls, the path of a GGUF file, or None for
     the default model; `chunks` the number of chunks coded in lock-step (by default from
     the length); `threads` llama.cpp's threads; `progress` is called after every step
-    with a `Progress`; `stats` (a `Stats`) collects timings and, if asked, the ideal
-    length."""
+    with a `Progress`; `plain` codes with the model alone, without the match model that
+    corrects it; `stats` (a `Stats`) collects timings and, if asked, the ideal length and
+    the plain model's size."""
     data = bytes(data)
     stats = stats if stats is not None else Stats()
     if chunks is not None and not 1 <= chunks <= container.MAX_CHUNKS:
@@ -226,23 +256,41 @@ def compress(data: bytes, *, model: ModelArgument = None, chunks: Optional[int] 
                          f"{container.MAX_CELLS} cache cells: use fewer chunks or a "
                          f"smaller window")
     schedule = LockStep(lm, chunk_tokens, window_log2, keep_log2)
+    mixer = None if plain else Mixer(count)
     coder = ArithmeticCoder()
+    plain_coder = ArithmeticCoder() if stats.measure_plain else None
     clock = time.perf_counter
     done_tokens = done_bytes = 0
     for step in range(chunk_tokens[0]):
         active, logits = schedule.logits()
-        t0 = clock()
-        probs = probabilities(logits, lm.extra)
-        t1 = clock()
         step_symbols = [parts[j][step] for j in active]
+        if plain_coder is not None and step % 2:
+            # Alternately first and second, so that neither gains from the other's reads.
+            plain_seconds = _code_plain(plain_coder, logits, lm.extra, step_symbols, stats)
+        t0 = clock()
+        probs = vectors(mixer, active, logits, lm.extra)
+        t1 = clock()
         coder.encode_steps(probs, step_symbols)
         t2 = clock()
-        stats.probability_seconds += t1 - t0
+        if mixer is not None:
+            mixer.learn(active, step_symbols)
+        t3 = clock()
+        stats.probability_seconds += t1 - t0 + t3 - t2
         stats.coder_seconds += t2 - t1
+        if plain_coder is not None:
+            if not step % 2:
+                plain_seconds = _code_plain(plain_coder, logits, lm.extra, step_symbols,
+                                            stats)
+            stats.mixing_seconds += t1 - t0 + t3 - t2 - plain_seconds
         if stats.measure_ideal:
-            for row, symbol in zip(logits, step_symbols):
-                stats.ideal_bits += code_length_bits(row, symbol)
-            stats.ideal_seconds += clock() - t2
+            t5 = clock()
+            if mixer is None:
+                for row, symbol in zip(logits, step_symbols):
+                    stats.ideal_bits += code_length_bits(row, symbol)
+            else:  # the mixture's own vectors are the ideal's
+                for i, symbol in enumerate(step_symbols):
+                    stats.ideal_bits -= math.log2(float(probs[i, symbol]))
+            stats.ideal_seconds += clock() - t5
         schedule.advance(active, step_symbols)
         if progress is not None:
             done_tokens += len(active)
@@ -255,7 +303,10 @@ def compress(data: bytes, *, model: ModelArgument = None, chunks: Optional[int] 
     header = container.pack_header(
         TOKENS, len(data), zlib.crc32(data), lm.sha256,
         fingerprint(lm, chunk_tokens, window_log2, keep_log2), chunk_tokens, window_log2,
-        keep_log2, PLAIN_MODEL)
+        keep_log2, PLAIN_MODEL if mixer is None else MATCH_MODEL)
+    if plain_coder is not None:
+        stats.plain_bytes = min(len(header) + len(plain_coder.finish_encoding()),
+                                len(container.stored(data)))
     if len(header) + len(payload) >= len(data) + len(container.stored(b"")):
         stats.mode = STORED
         return container.stored(data)
@@ -331,6 +382,7 @@ def _decode(lm: Model, header: Header, payload: bytes,
                                          header.keep_log2):
         raise _runtime_refused()
     schedule = LockStep(lm, header.chunk_tokens, header.window_log2, header.keep_log2)
+    mixer = Mixer(count) if header.mixing == MATCH_MODEL else None
     coder = ArithmeticCoder()
     coder.start_decoding(payload)
     chunks: List[List[int]] = [[] for _ in range(count)]
@@ -339,17 +391,20 @@ def _decode(lm: Model, header: Header, payload: bytes,
     for _ in range(max(header.chunk_tokens)):
         active, logits = schedule.logits()
         t0 = clock()
-        probs = probabilities(logits, lm.extra)
+        probs = vectors(mixer, active, logits, lm.extra)
         t1 = clock()
         try:
             step_symbols = coder.decode_steps(probs).tolist()
         except ValueError:
             raise FormatError("the compressed data is damaged") from None
-        stats.probability_seconds += t1 - t0
-        stats.coder_seconds += clock() - t1
+        t2 = clock()
         for j, symbol in zip(active, step_symbols):
             size = _check_piece(lm, symbol, size, header)
             chunks[j].append(symbol)
+        if mixer is not None:
+            mixer.learn(active, step_symbols)
+        stats.probability_seconds += t1 - t0 + clock() - t2
+        stats.coder_seconds += t2 - t1
         schedule.advance(active, step_symbols)
         if progress is not None:
             done += len(active)

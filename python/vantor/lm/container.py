@@ -29,9 +29,10 @@ MAGIC = b"VNLM"
 VERSION = 2
 LEGACY_VERSION = 1
 STORED, TOKENS = 0, 1
-# What predicts the tokens: 0 is the model alone.
+# What predicts the tokens: the model alone, or the model corrected by a match model.
 PLAIN_MODEL = 0
-KNOWN_MIXING = (PLAIN_MODEL,)
+MATCH_MODEL = 1
+KNOWN_MIXING = (PLAIN_MODEL, MATCH_MODEL)
 ID_BYTES = 8
 MIN_WINDOW_LOG2, MAX_WINDOW_LOG2 = 4, 13  # the model was trained on 8192 positions
 MAX_CHUNKS = 4096

@@ -40,6 +40,14 @@ def probabilities(logits: npt.NDArray[Any], extra: int = 0) -> npt.NDArray[np.fl
 
 
 def _row(logits: npt.NDArray[Any], extra: int) -> npt.NDArray[np.float32]:
+    buffer = weights(logits, extra)
+    np.divide(buffer, buffer.sum(), out=buffer)
+    return buffer.astype(np.float32)
+
+
+def weights(logits: npt.NDArray[Any], extra: int) -> npt.NDArray[np.float64]:
+    """The row's whole-number weights in float64, one per token, then `extra` for the
+    bytes that no token spells."""
     x = logits.astype(np.float64)
     top = x.max()
     if not np.isfinite(top):  # NaN or +inf; -inf is harmless
@@ -62,12 +70,11 @@ def _row(logits: npt.NDArray[Any], extra: int) -> npt.NDArray[np.float32]:
     k += WEIGHT_BITS
     np.floor(np.ldexp(y, k.astype(np.int32), out=y), out=y)
     buffer[len(x):] = EXTRA_WEIGHT
-    # Whole numbers below 2^52 in all: the sum is exact in any order. The largest logit
+    # Whole numbers below 2^52 in all: their sum is exact in any order. The largest logit
     # has weight 2^36, so with n = 49,173 symbols the dominant one's share of the coder's
     # 2^32 is at least 2^32/n > n: the minimum frequency the coder gives every other
     # symbol never exhausts its table.
-    np.divide(buffer, buffer.sum(), out=buffer)
-    return buffer.astype(np.float32)
+    return buffer
 
 
 def code_length_bits(logits: npt.NDArray[Any], token: int) -> float:
