@@ -4,10 +4,12 @@ conventions and refusals. They need the `lm` extra and are skipped without it, u
 VANTOR_REQUIRE_LM=1 makes its absence an error."""
 
 import importlib.util
+import io
 import os
 import random
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -21,7 +23,7 @@ pytestmark = pytest.mark.skipif(
 
 import vantor.lm as lm  # noqa: E402
 from test_lm_container import first  # noqa: E402
-from vantor.lm import container  # noqa: E402
+from vantor.lm import codec, container  # noqa: E402
 
 ENGLISH = (b"Arithmetic coding turns predictions into bits: the better the model guesses "
            b"the next token, the fewer bits the token costs.\n")
@@ -87,6 +89,87 @@ def test_the_match_model_codes_repeats_in_fewer_bytes(model):
     assert sizes[False] < 0.9 * sizes[True]
 
 
+def test_frames_decode_alone_and_files_concatenate(model, tmp_path):
+    data = ENGLISH * 12
+    blob = lm.compress(data, model=model, chunks=2, frame_size=1024)
+    frames = list(container.read_frames(io.BytesIO(blob)))
+    cut = 1024 // len(ENGLISH) * len(ENGLISH)  # after the last line that fits
+    assert [h.length for _, h, _ in frames] == [cut, len(data) - cut]
+    alone = [lm.decompress(blob[at:at + h.size + len(p)], model=model) for at, h, p in frames]
+    assert b"".join(alone) == data
+    other = lm.compress(b"Another file.\n", model=model)
+    (tmp_path / "a.vlm").write_bytes(blob)
+    (tmp_path / "b.vlm").write_bytes(other)
+    joined = run("-d", "-c", "-", stdin=blob + other)
+    assert joined.returncode == 0 and joined.stdout == data + b"Another file.\n"
+    listing = run("-l", tmp_path / "a.vlm", tmp_path / "b.vlm").stdout.decode().splitlines()
+    assert [row.split()[0] for row in listing[1:]] == [
+        str(tmp_path / "a.vlm#1"), str(tmp_path / "a.vlm#2"), str(tmp_path / "b.vlm")]
+
+
+def test_the_previous_single_unit_files_decode(model):
+    # The layout of the previous version: a frame without its payload's length.
+    blob = codec.compress_frame(ENGLISH, lambda: model, chunks=2, progress=None,
+                                window_log2=codec.WINDOW_LOG2, keep_log2=codec.KEEP_LOG2,
+                                plain=False, stats=lm.Stats(),
+                                version=container.SINGLE_VERSION)
+    assert lm.parse_header(blob).payload_size is None
+    assert lm.decompress(blob, model=model) == ENGLISH
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads /proc")
+def test_memory_does_not_grow_with_the_input():
+    # Standard input of 200 KB and of 20 MB, each stopped after its first frames: the
+    # peak resident memory must not depend on how much input is still to come.
+    peaks = [peak_memory_after_frames(LINE * count, frames=2)
+             for count in (200_000 // len(LINE), 20_000_000 // len(LINE))]
+    assert abs(peaks[1] - peaks[0]) < 50 << 20, peaks
+
+
+LINE = b"2026-12-09 20:14:34 status unpacked libusb-1.0-0:amd64 2:1.0.26-1\n"
+
+
+def peak_memory_after_frames(data, frames):
+    """Peak resident bytes of `vantor-lm -c` reading `data` from a pipe, once `frames`
+    frames have come out; the process is then stopped."""
+    command = [sys.executable, "-m", "vantor.lm", "-c", "-q", "--frame-size", "2KiB",
+               "--chunks", "8"]
+    with subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, bufsize=0) as process:
+        def feed():
+            view = memoryview(data)
+            try:
+                while view:
+                    view = view[process.stdin.write(view):]
+            except (BrokenPipeError, ValueError):
+                pass  # stopped, as intended
+
+        feeder = threading.Thread(target=feed, daemon=True)
+        feeder.start()
+        out, done = b"", 0
+        try:
+            while done < frames:
+                part = process.stdout.read(1 << 16)
+                assert part, "the command ended before its frames came out"
+                out += part
+                while True:
+                    try:
+                        header = lm.parse_header(out)
+                    except lm.FormatError:
+                        break
+                    if len(out) < header.size + header.payload_size:
+                        break
+                    out = out[header.size + header.payload_size:]
+                    done += 1
+            with open(f"/proc/{process.pid}/status") as status:
+                peak = next(int(line.split()[1]) for line in status
+                            if line.startswith("VmHWM"))
+        finally:
+            process.kill()
+            feeder.join()
+    return peak * 1024
+
+
 def test_close_to_the_ideal_code_length(model):
     stats = lm.Stats(measure_ideal=True)
     blob = lm.compress(ENGLISH * 3, model=model, chunks=2, plain=True, stats=stats)
@@ -140,9 +223,9 @@ def test_command_conventions(tmp_path):
     listing = run("-l", tmp_path / "notes.txt.vlm").stdout.decode().splitlines()
     assert listing[0].split()[:6] == ["file", "format", "predictor", "model", "runtime",
                                       "chunks"]
-    assert listing[1].split()[1:3] == ["v2", "model+match"]
+    assert listing[1].split()[1:3] == ["v3", "model+match"]
     assert run("--plain", "-o", tmp_path / "plain.vlm", notes).returncode == 0
-    assert run("-l", tmp_path / "plain.vlm").stdout.splitlines()[1].split()[1:3] == [b"v2", b"model"]
+    assert run("-l", tmp_path / "plain.vlm").stdout.splitlines()[1].split()[1:3] == [b"v3", b"model"]
 
 
 @pytest.fixture(scope="module")

