@@ -3,6 +3,7 @@ serial run's bytes, a worker with another model is refused by name before any fr
 worker killed mid-run loses no frame. They need the `lm` extra and Dask (`cluster` extra)
 and are skipped without them, unless VANTOR_REQUIRE_LM=1 makes their absence an error."""
 
+import contextlib
 import importlib.util
 import os
 import shutil
@@ -58,8 +59,26 @@ def test_pool_and_cluster_give_the_serial_bytes(model, serial, cluster):
     assert lm.decompress(serial, model=model, client=client) == TEXT
 
 
-def test_a_worker_with_another_model_is_refused_by_name(model, cluster, tmp_path):
+@contextlib.contextmanager
+def odd_worker(cluster, name, **env):
+    """A third worker, started by `dask worker` with `env` added to its environment."""
     local, client = cluster
+    worker = subprocess.Popen(
+        [sys.executable, "-m", "distributed.cli.dask_worker", local.scheduler_address,
+         "--nthreads", "1", "--name", name, "--no-dashboard"], env=dict(os.environ, **env),
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        client.wait_for_workers(3, timeout=60)
+        yield
+    finally:
+        worker.terminate()
+        worker.wait(30)
+        deadline = time.monotonic() + 60
+        while len(client.scheduler_info()["workers"]) > 2 and time.monotonic() < deadline:
+            time.sleep(0.2)
+
+
+def test_a_worker_with_another_model_is_refused_by_name(model, cluster, tmp_path):
     # The same weights with one byte of a name changed: loads, computes the same logits,
     # but is another file, whose frames the others could not check.
     odd = tmp_path / "odd.gguf"
@@ -68,22 +87,24 @@ def test_a_worker_with_another_model_is_refused_by_name(model, cluster, tmp_path
     at = data.index(b"general.name") + len(b"general.name") + 12  # type, length, value
     data[at] ^= 0x20  # a letter's case
     odd.write_bytes(bytes(data))
-    env = dict(os.environ, VANTOR_LM_MODEL=str(odd))
-    worker = subprocess.Popen(
-        [sys.executable, "-m", "distributed.cli.dask_worker", local.scheduler_address,
-         "--nthreads", "1", "--name", "odd-worker", "--no-dashboard"], env=env,
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        client.wait_for_workers(3, timeout=60)
-        with pytest.raises(lm.RefusedError, match=r"refused worker: .*odd-worker.*another "
+    with odd_worker(cluster, "odd-worker", VANTOR_LM_MODEL=str(odd)):
+        with pytest.raises(lm.RefusedError, match=r"refused worker: odd-worker at .*another "
                                                   r"model file"):
-            lm.compress(TEXT, client=client, **OPTIONS)
-    finally:
-        worker.terminate()
-        worker.wait(30)
-        deadline = time.monotonic() + 60
-        while len(client.scheduler_info()["workers"]) > 2 and time.monotonic() < deadline:
-            time.sleep(0.2)
+            lm.compress(TEXT, client=cluster[1], **OPTIONS)
+
+
+OTHER_RUNTIME = os.environ.get("VANTOR_LM_OTHER_RUNTIME")
+
+
+@pytest.mark.skipif(not OTHER_RUNTIME, reason="needs another build of llama-cpp-python: set "
+                    "VANTOR_LM_OTHER_RUNTIME to a folder that holds one (pip install "
+                    "--target), built for other vector instructions")
+def test_a_worker_with_another_runtime_is_refused_by_name(cluster):
+    path = OTHER_RUNTIME + os.pathsep + os.environ.get("PYTHONPATH", "")
+    with odd_worker(cluster, "other-runtime", PYTHONPATH=path):
+        with pytest.raises(lm.RefusedError, match=r"refused worker: other-runtime at .*"
+                                                  r"computes other logits"):
+            lm.compress(TEXT, client=cluster[1], **OPTIONS)
 
 
 def test_a_killed_worker_loses_no_frame(serial, cluster, tmp_path):
