@@ -234,17 +234,17 @@ def compress_frame(data: bytes, open_lm: Callable[[], Model], *, chunks: Optiona
                    plain: bool, stats: Stats, version: int = container.VERSION) -> bytes:
     """The frame for `data`: coded with the model that `open_lm()` gives, or stored where
     that does not pay. `version` 2 writes the previous single-unit layout (for tests)."""
+    stored = container.stored(data)
     if not data:
-        stats.plain_bytes += len(container.stored(data))
-        return container.stored(data)
+        stats.plain_bytes += len(stored)
+        return stored
     lm = open_lm()
-    fallback_bytes = 0
     symbols, fallback_bytes = to_symbols(lm, data)
     stats.fallback_bytes += fallback_bytes
     if fallback_bytes > MAX_FALLBACK_SHARE * len(data) or \
             lm.detokenize(symbols) != data:
-        stats.plain_bytes += len(container.stored(data))
-        return container.stored(data)
+        stats.plain_bytes += len(stored)
+        return stored
     count = min(chunks or default_chunks(len(symbols)), len(symbols))
     parts = split_chunks(symbols, count)
     chunk_tokens = tuple(len(part) for part in parts)
@@ -301,7 +301,6 @@ def compress_frame(data: bytes, open_lm: Callable[[], Model], *, chunks: Optiona
         TOKENS, len(data), zlib.crc32(data), lm.sha256,
         fingerprint(lm, chunk_tokens, window_log2, keep_log2), chunk_tokens, window_log2,
         keep_log2, PLAIN_MODEL if mixer is None else MATCH_MODEL, len(payload), version)
-    stored = container.stored(data)
     if plain_coder is not None:
         stats.plain_bytes += min(len(header) + len(plain_coder.finish_encoding()),
                                  len(stored))

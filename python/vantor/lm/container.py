@@ -96,16 +96,6 @@ def put_varint(n: int) -> bytes:
     return bytes(out)
 
 
-def get_varint(blob: bytes, pos: int) -> Tuple[int, int]:
-    n = shift = 0
-    for i in range(pos, min(pos + 10, len(blob))):
-        n |= (blob[i] & 0x7F) << shift
-        shift += 7
-        if not blob[i] & 0x80:
-            return n, i + 1
-    raise FormatError(CORRUPT)
-
-
 def pack_header(mode: int, length: int, crc: int, model_id: bytes, fingerprint: bytes,
                 chunk_tokens: Tuple[int, ...] = (), window_log2: int = 0,
                 keep_log2: int = 0, mixing: int = PLAIN_MODEL, payload_size: int = 0,
@@ -210,7 +200,7 @@ def read_frames(stream: Readable) -> Iterator[Tuple[int, Header, bytes]]:
 
         def take(n: int) -> bytes:
             part = pending.pop() if pending else b""
-            return part + _read_exactly(stream, n - len(part))
+            return part + read_exactly(stream, n - len(part))
 
         try:
             header = read_header(take)
@@ -219,7 +209,7 @@ def read_frames(stream: Readable) -> Iterator[Tuple[int, Header, bytes]]:
                     raise FormatError("a single-unit file cannot follow a frame")
                 payload = stream.read()
             else:
-                payload = _read_exactly(stream, header.payload_size)
+                payload = read_exactly(stream, header.payload_size)
                 if len(payload) < header.payload_size:
                     raise FormatError("the compressed data is damaged: the frame is cut short")
         except FormatError as error:
@@ -228,7 +218,7 @@ def read_frames(stream: Readable) -> Iterator[Tuple[int, Header, bytes]]:
         offset += header.size + len(payload)
 
 
-def _read_exactly(stream: Readable, n: int) -> bytes:
+def read_exactly(stream: Readable, n: int) -> bytes:
     """Up to `n` bytes, fewer only at the end; read in pieces, so that a damaged length
     never makes us allocate more than the input holds."""
     parts = []
@@ -262,13 +252,13 @@ MAX_STREAM_END = 16
 
 
 def _check_fields(header: Header) -> None:
-    framed = header.payload_size is not None
-    if framed and header.length > MAX_FRAME:
+    payload_size = header.payload_size  # None: a single-unit file
+    if payload_size is not None and header.length > MAX_FRAME:
         ok = False
     elif header.mode == STORED:
-        ok = not header.chunk_tokens and header.payload_size in (None, header.length)
-    elif header.payload_size is not None and \
-            header.payload_size > MAX_BYTES_PER_TOKEN * header.tokens + MAX_STREAM_END:
+        ok = not header.chunk_tokens and payload_size in (None, header.length)
+    elif payload_size is not None and \
+            payload_size > MAX_BYTES_PER_TOKEN * header.tokens + MAX_STREAM_END:
         ok = False
     elif header.mode == TOKENS:
         # Every token the compressor writes carries at least one byte.

@@ -49,7 +49,7 @@ def split_frames(source: Readable, frame_size: int) -> Iterator[bytes]:
     before a UTF-8 sequence it would cut."""
     carry = b""
     while True:
-        block = carry + _read(source, frame_size - len(carry))
+        block = carry + container.read_exactly(source, frame_size - len(carry))
         if len(block) < frame_size:  # the end of the input
             if block:
                 yield block
@@ -64,17 +64,6 @@ def split_frames(source: Readable, frame_size: int) -> Iterator[bytes]:
                     break
         carry = block[cut:]
         yield block[:cut]
-
-
-def _read(source: Readable, n: int) -> bytes:
-    parts = []
-    while n > 0:
-        part = source.read(n)
-        if not part:
-            break
-        parts.append(part)
-        n -= len(part)
-    return b"".join(parts)
 
 
 class _Progress:
@@ -140,6 +129,13 @@ def compress_stream(source: Readable, target: BinaryIO, *,
     return written
 
 
+def _worker_threads(threads: Optional[int], jobs: int, client: Any) -> Optional[int]:
+    """llama.cpp's threads in each worker: as asked, or a pool's share of the machine."""
+    if client is None and not threads:
+        return max(1, (os.cpu_count() or 1) // jobs)
+    return threads
+
+
 def _compress_elsewhere(source: Readable, target: BinaryIO, model: Union[ModelArgument, Opener],
                         chunks: Optional[int], threads: Optional[int],
                         progress: Optional[ProgressCallback], window_log2: int,
@@ -147,9 +143,8 @@ def _compress_elsewhere(source: Readable, target: BinaryIO, model: Union[ModelAr
                         total_bytes: int, jobs: int, client: Any) -> int:
     if callable(model):
         model = model()
-    if client is None and not threads:
-        threads = max(1, (os.cpu_count() or 1) // jobs)  # the machine's, shared
-    job = parallel.job_for(model, threads, chunks, window_log2, keep_log2, plain)
+    job = parallel.job_for(model, _worker_threads(threads, jobs, client), chunks,
+                           window_log2, keep_log2, plain)
     runner = parallel.runner_for(jobs, client, job, model)
     written = done_tokens = done_bytes = 0
     try:
@@ -254,9 +249,7 @@ def _decompress_elsewhere(source: Readable, target: BinaryIO,
                           client: Any) -> int:
     if callable(model):
         raise ValueError("decoding elsewhere takes a model path or Model, not a function")
-    if client is None and not threads:
-        threads = max(1, (os.cpu_count() or 1) // jobs)
-    job = parallel.job_for(model, threads)
+    job = parallel.job_for(model, _worker_threads(threads, jobs, client))
     runner = parallel.runner_for(jobs, client, job, model)
     written = 0
     try:
